@@ -1,0 +1,26 @@
+#pragma once
+// The squared Euclidean distance kernel shared by every stage that compares
+// two rows directly. Its summation order is fixed, because exact f32 results
+// decide ties everywhere else:
+//   * two accumulators A and B of 8 lanes; while 16 values remain, the first
+//     8 go to A and the next 8 to B (lane by lane);
+//   * if 8 values remain, they go to A;
+//   * lanes combine as t = A + B, s = (((t0+t1)+t2)+t3) + (((t4+t5)+t6)+t7);
+//   * the remaining values are added to s one by one, in order.
+// Each difference, square and sum rounds to f32; nothing is fused.
+#include <cstddef>
+
+namespace velnor {
+
+// Squared distance of the first len values of a and b.
+float sq_l2(const float* a, const float* b, std::size_t len);
+
+// The plain reference loop of the same order, without vector instructions.
+float sq_l2_reference(const float* a, const float* b, std::size_t len);
+
+// Squared distances of a against four rows at once (out[i] = sq_l2(a, b[i])),
+// bit-identical to four calls of sq_l2 but faster: the four accumulations
+// run interleaved.
+void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]);
+
+}  // namespace velnor
