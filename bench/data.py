@@ -25,6 +25,7 @@ CACHE_DIR = BENCH_DIR / "cache"
 FASHION_DIR = Path("/usr/share/datasets/fashion-mnist")
 FASHION_FILES = {"base": "train-images-idx3-ubyte.gz", "queries": "t10k-images-idx3-ubyte.gz"}
 FASHION_PACKAGE = "dataset-fashion-mnist"
+SYNTHETIC_VERSION = 1  # part of the cached file names: raise it when the generator changes
 
 
 @dataclasses.dataclass(frozen=True)
@@ -104,19 +105,21 @@ def fashion_mnist(n: int | None = None, n_queries: int | None = None,
     n = full_n if n is None else min(n, full_n)
     n_queries = full_q if n_queries is None else min(n_queries, full_q)
     name = "fashion-mnist" if n == full_n else f"fashion-mnist-{n}"
+    queries = f", {n_queries} test images as queries" if n_queries else ""
     return Dataset(name, str(paths["base"]), str(paths["queries"]), n, n_queries,
-                   f"Fashion-MNIST, {n} training images as base, {n_queries} test images "
-                   "as queries, 784-d raw pixels (0..255) as float32, L2")
+                   f"Fashion-MNIST, {n} training images as base{queries}, "
+                   "784-d raw pixels (0..255) as float32, L2")
 
 
 def _clustered_rows(rng: np.random.Generator, count: int, centers, bases, scales,
                     weights, noise: float) -> np.ndarray:
     cluster = rng.choice(len(weights), size=count, p=weights)
     latent = rng.standard_normal((count, bases.shape[1]), dtype=np.float32)
-    rows = centers[cluster] + np.einsum("nl,nld->nd", latent * scales[cluster, None],
-                                        bases[cluster], optimize=True)
-    rows += noise * rng.standard_normal(rows.shape, dtype=np.float32)
-    return rows.astype(np.float32)
+    rows = noise * rng.standard_normal((count, centers.shape[1]), dtype=np.float32)
+    for c in np.unique(cluster):
+        members = cluster == c
+        rows[members] += centers[c] + scales[c] * (latent[members] @ bases[c])
+    return rows
 
 
 def synthetic(n: int = 200_000, d: int = 128, n_queries: int = 10_000,
@@ -124,7 +127,8 @@ def synthetic(n: int = 200_000, d: int = 128, n_queries: int = 10_000,
     """A clustered synthetic set: max(16, n // 1000) clusters, each a random
     12-dimensional linear patch of its own scale around a centre, plus noise."""
     name = f"synthetic-{n}x{d}"
-    paths = {part: CACHE_DIR / f"{name}-seed{seed}-{part}.npy" for part in ("base", "queries")}
+    paths = {part: CACHE_DIR / f"{name}-seed{seed}-v{SYNTHETIC_VERSION}-{part}.npy"
+             for part in ("base", "queries")}
     if not all(p.exists() for p in paths.values()):
         rng = np.random.default_rng(seed)
         clusters, latent_dim = max(16, n // 1000), 12

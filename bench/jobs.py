@@ -35,9 +35,12 @@ def expand_systems(names: list[str]) -> list[str]:
     return [s for s in SYSTEMS if s in wanted]
 
 
-def velnor_self_job(mode: str) -> dict:
-    return {"id": f"velnor-self-{mode}", "system": "velnor", "task": "velnor-self",
-            "label": f"velnor build_and_self_knn [{mode}]",
+def velnor_self_job(mode: str, exact_route: bool = False) -> dict:
+    """build_and_self_knn in one VELNOR_QUERY mode (which the exact route ignores)."""
+    return {"id": "velnor-exact" if exact_route else f"velnor-self-{mode}",
+            "system": "velnor", "task": "velnor-self",
+            "label": ("velnor build_and_self_knn (exact route)" if exact_route
+                      else f"velnor build_and_self_knn [{mode}]"),
             "params": {**VELNOR_BUILD, "beam_l": 64}, "sweep": [], "self_knn": True,
             "env": {"VELNOR_QUERY": mode, "VELNOR_PROFILE": "1"}}
 

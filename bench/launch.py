@@ -38,9 +38,14 @@ def score(result: dict, ds: Dataset, k: int, heldout: dict | None,
           self_truth: dict | None, want_self_ids: bool = False):
     """Replace each neighbour-id file of a result by the recall@k it achieves.
 
+    Either truth may be a function that computes it, called only when needed.
     Returns the self-kNN id rows when want_self_ids (else None).
     """
     base, queries = ds.load()
+    if result.get("heldout") and callable(heldout):
+        heldout = heldout()
+    if result.get("self_knn") and callable(self_truth):
+        self_truth = self_truth()
     for point in result.get("heldout", []):
         ids = np.load(point.pop("ids_file"))
         point["recall"] = recall_at_k(base, queries, ids, heldout["sq"][:, k - 1], k) if heldout else None
@@ -105,6 +110,10 @@ def run_scored(job: dict, ds: Dataset, k: int, threads: int, timeout: float | No
     return result, ids
 
 
+def knob_text(point: dict) -> str:
+    return point["knob"] if point["value"] is None else f"{point['knob']}={point['value']}"
+
+
 def describe(result: dict) -> str:
     """One line for the console about a finished job."""
     head = f"{result['label']}:"
@@ -117,9 +126,8 @@ def describe(result: dict) -> str:
     points = result.get("heldout") or []
     if points:
         parts.append("held-out " + ", ".join(
-            f"{p['knob']}={p['value']}: {p['qps']:.0f} q/s r={p['recall']:.4f}"
-            if p.get("recall") is not None else f"{p['knob']}={p['value']}: {p['qps']:.0f} q/s"
-            for p in points))
+            f"{knob_text(p)}: {p['qps']:.0f} q/s"
+            + (f" r={p['recall']:.4f}" if p.get("recall") is not None else "") for p in points))
     sk = result.get("self_knn")
     if sk:
         recall = f", recall@10 {sk['recall']:.4f}" if sk.get("recall") is not None else ""

@@ -49,8 +49,8 @@ def _sweep_table(results: list[dict]) -> list[str]:
     if not rows:
         return []
     lines = ["| system | knob | value | queries/s | recall@10 |", "|---|---|---|---|---|"]
-    lines += [f"| {label} | {p['knob']} | {p['value']} | {_f(p['qps'], 0)} | {_f(p['recall'], 4)} |"
-              for label, p in rows]
+    lines += [f"| {label} | {p['knob']} | {'' if p['value'] is None else p['value']} | "
+              f"{_f(p['qps'], 0)} | {_f(p['recall'], 4)} |" for label, p in rows]
     return lines
 
 
@@ -100,6 +100,7 @@ def plots(doc: dict, out_dir: Path) -> list[Path]:
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import FormatStrFormatter
 
     written = []
     threads = doc["settings"]["threads"]
@@ -120,11 +121,11 @@ def plots(doc: dict, out_dir: Path) -> list[Path]:
             ax.legend(fontsize=8)
             written.append(_save(fig, out_dir / f"{name}-recall-qps.png"))
 
-        built = _ok(results, lambda r: r.get("build") is not None)
+        built = _ok(results, lambda r: r.get("build") is not None or r.get("memory"))
         if built:
             fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(11, 0.45 * len(built) + 2))
             labels = [r["label"] for r in built]
-            ax1.barh(labels, [r["build"]["seconds"] for r in built])
+            ax1.barh(labels, [(r.get("build") or {}).get("seconds", 0.0) for r in built])
             ax1.set(xlabel="build time (s)", title=f"{name}: build, {threads} threads")
             ax2.barh(labels, [r["memory"]["peak_rss_mib"] for r in built], label="peak RSS")
             ax2.barh(labels, [r["memory"]["beyond_input_mib"] for r in built], label="beyond the input")
@@ -141,6 +142,8 @@ def plots(doc: dict, out_dir: Path) -> list[Path]:
                 ax.scatter(r["self_knn"]["seconds"], r["self_knn"]["recall"], label=r["label"])
             ax.set(xscale="log", xlabel="self-kNN total time (s), build included",
                    ylabel="recall@10 (self excluded)", title=f"{name}: kNN graph, {threads} threads")
+            ax.xaxis.set_major_formatter(FormatStrFormatter("%g"))
+            ax.xaxis.set_minor_formatter(FormatStrFormatter("%g"))
             ax.grid(True, which="both", lw=0.3)
             ax.legend(fontsize=8)
             written.append(_save(fig, out_dir / f"{name}-self-knn.png"))

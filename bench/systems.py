@@ -51,6 +51,11 @@ class Recorder:
         self.result["notes"].append(text)
 
 
+def _timed(job: dict, fn, **kwargs):
+    """repeat_timed with the job's own repeat settings, if it has any."""
+    return repeat_timed(fn, **{**job.get("repeat", {}), **kwargs})
+
+
 def _rows(flat, stride: int) -> np.ndarray:
     return np.asarray(flat).reshape(-1, stride) if stride else np.empty((0, 0))
 
@@ -72,39 +77,38 @@ def _velnor_call(entry, *args, **kwargs):
     """Call a velnor entry point; an 'unbuilt' failure becomes a Skip."""
     try:
         return entry(*args, **kwargs)
-    except NotImplementedError as e:
-        raise Skip(f"{entry.__name__}: not implemented yet ({e})") from None
     except Exception as e:  # the extension's error types are its own choice
-        if any(w in str(e).lower() for w in _UNBUILT_WORDS):
-            raise Skip(f"{entry.__name__}: {e}") from None
+        if isinstance(e, NotImplementedError) or any(w in str(e).lower() for w in _UNBUILT_WORDS):
+            name = getattr(entry, "__name__", "velnor")
+            raise Skip(str(e) if name in str(e) else f"{name}: {e}") from None
         raise
 
 
 def velnor_index(job, base, queries, rec: Recorder) -> None:
     """VelnorIndex: build once, then a beam_l sweep over the held-out queries."""
     cls = _velnor_entry("VelnorIndex")
-    build_s, times, index = repeat_timed(
-        lambda: _velnor_call(cls, base, n_jobs=job["threads"], **job["params"]))
+    build_s, times, index = _timed(
+        job, lambda: _velnor_call(cls, base, n_jobs=job["threads"], **job["params"]))
     rec.build(build_s, times)
     rec.note("VelnorIndex.query runs on velnor's default pool (all logical CPUs)")
     for beam_l in job["sweep"]:
-        s, t, (ind, _, stride) = repeat_timed(lambda: index.query(queries, job["k"], beam_l=beam_l))
+        s, t, (ind, _, stride) = _timed(job, lambda: index.query(queries, job["k"], beam_l=beam_l))
         rec.heldout("beam_l", beam_l, s, t, _rows(ind, stride), len(queries))
 
 
 def velnor_self(job, base, queries, rec: Recorder) -> None:
     """build_and_self_knn; the query mode comes from VELNOR_QUERY set by the parent."""
     entry = _velnor_entry("build_and_self_knn")
-    s, t, (ind, _, stride) = repeat_timed(
-        lambda: _velnor_call(entry, base, job["k"], n_jobs=job["threads"], **job["params"]))
+    s, t, (ind, _, stride) = _timed(
+        job, lambda: _velnor_call(entry, base, job["k"], n_jobs=job["threads"], **job["params"]))
     rec.self_knn(s, t, _rows(ind, stride))
 
 
 def velnor_hnsw(job, base, queries, rec: Recorder) -> None:
     """hnsw_self_knn, fp32 or sq8 (params carry quantize)."""
     entry = _velnor_entry("hnsw_self_knn")
-    s, t, (ind, _, stride) = repeat_timed(
-        lambda: _velnor_call(entry, base, job["k"], n_jobs=job["threads"], **job["params"]))
+    s, t, (ind, _, stride) = _timed(
+        job, lambda: _velnor_call(entry, base, job["k"], n_jobs=job["threads"], **job["params"]))
     rec.self_knn(s, t, _rows(ind, stride))
 
 
@@ -121,15 +125,15 @@ def hnswlib_hnsw(job, base, queries, rec: Recorder) -> None:
                          ef_construction=p["ef_construction"], random_seed=p["random_seed"])
         index.add_items(base, num_threads=threads)
         return index
-    build_s, times, index = repeat_timed(build)
+    build_s, times, index = _timed(job, build)
     rec.build(build_s, times)
     for ef in job["sweep"]:
         index.set_ef(ef)
-        s, t, (labels, _) = repeat_timed(lambda: index.knn_query(queries, k=k, num_threads=threads))
+        s, t, (labels, _) = _timed(job, lambda: index.knn_query(queries, k=k, num_threads=threads))
         rec.heldout("ef", ef, s, t, labels.astype(np.int64), len(queries))
     if job["self_knn"]:
         index.set_ef(p["self_ef"])
-        s, t, (labels, _) = repeat_timed(lambda: index.knn_query(base, k=k + 1, num_threads=threads))
+        s, t, (labels, _) = _timed(job, lambda: index.knn_query(base, k=k + 1, num_threads=threads))
         rec.self_knn(build_s + s, t, labels.astype(np.int64),
                      build_seconds=build_s, query_seconds=s, knob={"ef": p["self_ef"]})
 
@@ -145,15 +149,15 @@ def faiss_hnsw(job, base, queries, rec: Recorder) -> None:
         index.hnsw.efConstruction = p["ef_construction"]
         index.add(base)
         return index
-    build_s, times, index = repeat_timed(build)
+    build_s, times, index = _timed(job, build)
     rec.build(build_s, times)
     for ef in job["sweep"]:
         index.hnsw.efSearch = ef
-        s, t, (_, ids) = repeat_timed(lambda: index.search(queries, k))
+        s, t, (_, ids) = _timed(job, lambda: index.search(queries, k))
         rec.heldout("efSearch", ef, s, t, ids, len(queries))
     if job["self_knn"]:
         index.hnsw.efSearch = p["self_ef"]
-        s, t, (_, ids) = repeat_timed(lambda: index.search(base, k + 1))
+        s, t, (_, ids) = _timed(job, lambda: index.search(base, k + 1))
         rec.self_knn(build_s + s, t, ids, build_seconds=build_s, query_seconds=s,
                      knob={"efSearch": p["self_ef"]})
 
@@ -168,13 +172,13 @@ def faiss_flat(job, base, queries, rec: Recorder) -> None:
         index = faiss.IndexFlatL2(base.shape[1])
         index.add(base)
         return index
-    build_s, times, index = repeat_timed(build)
+    build_s, times, index = _timed(job, build)
     rec.build(build_s, times)
     if job["sweep"]:
-        s, t, (_, ids) = repeat_timed(lambda: index.search(queries, k))
+        s, t, (_, ids) = _timed(job, lambda: index.search(queries, k))
         rec.heldout("exact", None, s, t, ids, len(queries))
     if job["self_knn"]:
-        s, t, (_, ids) = repeat_timed(lambda: index.search(base, k + 1))
+        s, t, (_, ids) = _timed(job, lambda: index.search(base, k + 1))
         rec.self_knn(build_s + s, t, ids, build_seconds=build_s, query_seconds=s)
 
 
@@ -188,11 +192,12 @@ def pynndescent_graph(job, base, queries, rec: Recorder) -> None:
     p = dict(job["params"])
     warmup_rows = p.pop("warmup_rows")
     kwargs = dict(n_neighbors=p["n_neighbors"], n_jobs=job["threads"])
-    warm, _, _ = repeat_timed(
-        lambda: NNDescent(np.asarray(base[:warmup_rows]), **kwargs).neighbor_graph, max_runs=1)
+    warm, _, _ = _timed(
+        job, lambda: NNDescent(np.asarray(base[:warmup_rows]), **kwargs).neighbor_graph, max_runs=1)
     rec.note(f"time of a second NNDescent call in the process; the first (numba "
              f"compilation, {min(warmup_rows, len(base))} rows) took {warm:.1f} s")
-    s, t, (ids, _) = repeat_timed(lambda: NNDescent(base, **kwargs).neighbor_graph)
+    s, t, (ids, _) = _timed(job, lambda: NNDescent(base, **kwargs).neighbor_graph)
+    rec.build(s, t)  # the kNN graph is what NNDescent builds
     rec.self_knn(s, t, ids, warmup_seconds=warm)
 
 
@@ -209,7 +214,7 @@ def numpy_exact(job, base, queries, rec: Recorder) -> None:
         order = np.argsort(np.take_along_axis(sq, part, axis=1), axis=1, kind="stable")
         return np.take_along_axis(part, order, axis=1)
     with threadpool_limits(limits=job["threads"], user_api="blas"):
-        s, t, ids = repeat_timed(knn)
+        s, t, ids = _timed(job, knn)
     rec.self_knn(s, t, ids)
 
 
