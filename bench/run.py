@@ -158,6 +158,8 @@ def full_run(args) -> dict:
         _log(f"  velnor / peer on {ds.name}:")
         for entry in section["ratios"]:
             _log("    " + compare.describe(entry))
+        if not section["ratios"]:
+            _log("    none: this run has no velnor job with a peer to compare it with")
         report.write_json(json_path, doc)
     return doc
 
