@@ -5,8 +5,8 @@ import math
 import numpy as np
 import pytest
 
+from bench import truth
 from bench.measures import drop_self, qps_at_recall, recall_at_k
-from bench.truth import exact_knn
 
 # Points on a line: row i sits at x = i, so distances are easy to read.
 LINE = np.arange(8, dtype=np.float32)[:, None]
@@ -68,7 +68,11 @@ def _brute_force(base, queries, k, exclude=None):
     return order, np.take_along_axis(sq, order, axis=1)
 
 
-def test_exact_knn_matches_float64_brute_force_with_duplicates_and_large_offsets():
+@pytest.mark.parametrize("base_chunk, query_block", [(65536, 512), (50, 3)])
+def test_exact_knn_matches_float64_brute_force_with_duplicates_and_large_offsets(
+        monkeypatch, base_chunk, query_block):
+    monkeypatch.setattr(truth, "BASE_CHUNK", base_chunk)
+    monkeypatch.setattr(truth, "QUERY_BLOCK", query_block)
     rng = np.random.default_rng(1)
     # A large common offset makes the float32 GEMM shortcut lose most of its
     # digits, so the candidate pass alone would get the order wrong.
@@ -76,7 +80,7 @@ def test_exact_knn_matches_float64_brute_force_with_duplicates_and_large_offsets
     base[10] = base[20]  # duplicate rows tie at distance 0
     rows = np.array([20, 10, 5, 299])
     for exclude in (None, rows):
-        ids, sq = exact_knn(base, base[rows], 7, exclude=exclude)
+        ids, sq = truth.exact_knn(base, base[rows], 7, exclude=exclude)
         want_ids, want_sq = _brute_force(base, base[rows], 7, exclude)
         np.testing.assert_allclose(sq, want_sq, rtol=1e-12)
         np.testing.assert_array_equal(ids, want_ids)

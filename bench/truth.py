@@ -22,13 +22,46 @@ from bench.measures import exact_sq_dists
 
 EXTRA = 24            # candidates kept beyond k from the float32 pass
 REL_ERROR = 1e-5      # generous bound on float32 GEMM error, relative to |q|^2 + |x|^2
-BLOCK_FLOATS = 1 << 25  # float32 distance entries per block (128 MiB)
+QUERY_BLOCK = 512     # queries per block
+BASE_CHUNK = 65536    # base rows per GEMM: a block's distances stay near 128 MiB
 SAMPLE_SEED = 12345
 
 
 def _sorted_by_dist_then_id(ids: np.ndarray, sq: np.ndarray):
     order = np.lexsort((ids, sq), axis=-1)
     return np.take_along_axis(ids, order, axis=1), np.take_along_axis(sq, order, axis=1)
+
+
+def _smallest(ids: np.ndarray, dists: np.ndarray, take: int):
+    """The take entries of smallest distance in each row (in no order)."""
+    if dists.shape[1] <= take:
+        return ids, dists
+    part = np.argpartition(dists, take - 1, axis=1)[:, :take]
+    return np.take_along_axis(ids, part, axis=1), np.take_along_axis(dists, part, axis=1)
+
+
+def _float32_candidates(base, base_norms, q, q_norms, take):
+    """The take nearest base rows of each query by float32 GEMM distance, and the
+    largest such distance among them (no other row has a smaller one)."""
+    pool_ids, pool_dists = [], []
+    for start in range(0, base.shape[0], BASE_CHUNK):
+        chunk = np.asarray(base[start:start + BASE_CHUNK])
+        approx = base_norms[None, start:start + len(chunk)] - 2.0 * (q @ chunk.T)
+        approx += q_norms[:, None].astype(np.float32)
+        ids = np.broadcast_to(np.arange(start, start + len(chunk)), approx.shape)
+        ids, approx = _smallest(ids, approx, take)
+        pool_ids.append(ids)
+        pool_dists.append(approx)
+    ids, dists = _smallest(np.concatenate(pool_ids, axis=1), np.concatenate(pool_dists, axis=1), take)
+    return ids, dists.max(axis=1).astype(np.float64)
+
+
+def _float64_candidates(base, row, take):
+    """The take nearest base rows of one query by float64 distance."""
+    sq = np.concatenate([
+        ((np.asarray(base[s:s + BASE_CHUNK], dtype=np.float64) - row) ** 2).sum(axis=1)
+        for s in range(0, base.shape[0], BASE_CHUNK)])
+    return np.argpartition(sq, take - 1)[:take] if len(sq) > take else np.arange(len(sq))
 
 
 def exact_knn(base: np.ndarray, queries: np.ndarray, k: int,
@@ -39,37 +72,32 @@ def exact_knn(base: np.ndarray, queries: np.ndarray, k: int,
     row, for self-kNN). Returns (ids int64 (m, k), squared distances float64).
     """
     n, m = base.shape[0], queries.shape[0]
-    want = k + (1 if exclude is not None else 0)
-    take = min(n, want + EXTRA)
+    take = min(n, k + (1 if exclude is not None else 0) + EXTRA)
     base_norms = np.einsum("ij,ij->i", base, base, dtype=np.float64).astype(np.float32)
     max_norm = float(base_norms.max()) if n else 0.0
     out_ids = np.empty((m, k), dtype=np.int64)
     out_sq = np.empty((m, k), dtype=np.float64)
-    block = max(1, BLOCK_FLOATS // max(1, n))
-    for start in range(0, m, block):
-        stop = min(m, start + block)
+    for start in range(0, m, QUERY_BLOCK):
+        stop = min(m, start + QUERY_BLOCK)
         q = np.ascontiguousarray(queries[start:stop], dtype=np.float32)
         q_norms = np.einsum("ij,ij->i", q, q, dtype=np.float64)
-        approx = base_norms[None, :] - 2.0 * (q @ base.T) + q_norms[:, None].astype(np.float32)
-        if take < n:
-            cand = np.argpartition(approx, take - 1, axis=1)[:, :take]
-            cutoff = np.take_along_axis(approx, cand, axis=1).max(axis=1).astype(np.float64)
-        else:
-            cand = np.broadcast_to(np.arange(n), (stop - start, n))
-            cutoff = np.full(stop - start, np.inf)
+        cand, cutoff = _float32_candidates(base, base_norms, q, q_norms, take)
+        # A base row outside the candidates has float32 distance >= cutoff; it
+        # cannot beat the k-th exact distance if cutoff exceeds it by the error
+        # bound. Rows where that is not sure get their candidates in float64.
         sq = exact_sq_dists(base, q, cand)
         if exclude is not None:
             sq = np.where(cand == exclude[start:stop, None], np.inf, sq)
-        ids, sq = _sorted_by_dist_then_id(cand, sq)
-        # A base row outside the candidates has float32 distance >= cutoff; it
-        # cannot beat the k-th exact distance if cutoff exceeds it by the error bound.
-        unsure = cutoff - REL_ERROR * (q_norms + max_norm) <= sq[:, min(k, take) - 1]
-        for row in np.flatnonzero(unsure):
-            all_ids = np.arange(n)[None, :]
-            all_sq = exact_sq_dists(base, q[row:row + 1], all_ids)
+        kth = np.sort(sq, axis=1)[:, min(k, take) - 1]
+        unsure = np.flatnonzero(cutoff - REL_ERROR * (q_norms + max_norm) <= kth)
+        if len(unsure):
+            cand = np.array(cand)
+            for row in unsure:
+                cand[row] = _float64_candidates(base, q[row].astype(np.float64), take)
+            sq = exact_sq_dists(base, q, cand)
             if exclude is not None:
-                all_sq[0, exclude[start + row]] = np.inf
-            ids[row, :k], sq[row, :k] = (a[0, :k] for a in _sorted_by_dist_then_id(all_ids, all_sq))
+                sq = np.where(cand == exclude[start:stop, None], np.inf, sq)
+        ids, sq = _sorted_by_dist_then_id(cand, sq)
         out_ids[start:stop] = ids[:, :k]
         out_sq[start:stop] = sq[:, :k]
     return out_ids, out_sq
