@@ -37,9 +37,11 @@ def run(job: dict) -> dict:
     rec = Recorder(job["out_dir"])
     try:
         try:
-            importlib.import_module(TASK_MODULES[job["task"]])
+            module = importlib.import_module(TASK_MODULES[job["task"]])
         except ImportError as e:
             raise Skip(f"{TASK_MODULES[job['task']]} is not installed ({e})") from None
+        rec.result["module"] = {"name": module.__name__, "file": getattr(module, "__file__", None),
+                                "version": getattr(module, "__version__", None)}
         baseline = _status_kib("VmRSS")
         base, queries = Dataset(**job["dataset"]).load()
         input_bytes = base.nbytes + (queries.nbytes if job.get("sweep") else 0)

@@ -71,7 +71,8 @@ def full_jobs(systems: list[str], heldout: bool, self_knn: bool, modes: list[str
         elif system == "velnor-hnsw" and self_knn:
             jobs += [{"id": f"velnor-hnsw-{q}", "system": "velnor", "task": "velnor-hnsw",
                       "label": f"velnor hnsw_self_knn [{q}]",
-                      "params": {**VELNOR_HNSW, "quantize": q}, "sweep": [], "self_knn": True,
+                      "params": {**VELNOR_HNSW, "quantize": "none" if q == "fp32" else q},
+                      "sweep": [], "self_knn": True,
                       "env": {"VELNOR_PROFILE": "1"}} for q in ("fp32", "sq8")]
         elif system == "hnswlib" and (heldout or self_knn):
             jobs.append(hnswlib_job(sweep, self_knn))

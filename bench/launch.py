@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import re
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -82,8 +83,10 @@ def run_job(job: dict, ds: Dataset, k: int, threads: int, timeout: float | None)
         if Path(spec["result_file"]).exists():
             result = json.loads(Path(spec["result_file"]).read_text())
         else:
-            tail = "\n".join(stderr.strip().splitlines()[-5:])
-            result = {"status": "error", "message": f"child exited with {proc.returncode}: {tail}",
+            how = (f"killed by {signal.Signals(-proc.returncode).name}" if proc.returncode < 0
+                   else f"exited with status {proc.returncode}")
+            tail = " | ".join(stderr.strip().splitlines()[-3:])
+            result = {"status": "error", "message": f"child process {how}" + (f": {tail}" if tail else ""),
                       "build": None, "heldout": [], "self_knn": None, "notes": []}
         if result["status"] == "error" and stderr.strip():
             result["stderr_tail"] = stderr.strip().splitlines()[-20:]

@@ -76,7 +76,10 @@ def markdown(doc: dict) -> str:
         ds = section["dataset"]
         lines += [f"## {ds['name']}", "", ds["description"], ""]
         lines += [f"- {t}" for t in section.get("truth_notes", [])]
-        lines += [f"- {line}" for line in section.get("skipped", [])] + [""]
+        lines += [f"- {line}" for line in section.get("skipped", [])]
+        velnor = {(r["module"]["version"], r["module"]["file"]) for r in section["results"]
+                  if r["system"] == "velnor" and r.get("module")}
+        lines += [f"- velnor measured: version {v} from {f}" for v, f in sorted(velnor, key=str)] + [""]
         lines += _jobs_table(section["results"]) + [""]
         sweep = _sweep_table(section["results"])
         if sweep:

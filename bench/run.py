@@ -54,7 +54,10 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
     ap.add_argument("--timeout", type=float, default=3600, help="seconds allowed per job")
     ap.add_argument("--out", type=Path, default=RESULTS_DIR, help="results folder")
     args = ap.parse_args(argv)
-    args.systems = jobs.expand_systems(args.systems)
+    try:
+        args.systems = jobs.expand_systems(args.systems)
+    except ValueError as e:
+        ap.error(str(e))
     if args.pynndescent_neighbors is None:
         args.pynndescent_neighbors = [args.k + 1]
     unknown = set(args.datasets) - {"fashion-mnist", "synthetic"}
