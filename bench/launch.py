@@ -69,9 +69,9 @@ def run_job(job: dict, ds: Dataset, k: int, threads: int, timeout: float | None)
     result['tmp_dir']; score() reads them, and the caller removes the folder.
     """
     tmp = tempfile.mkdtemp(prefix="velnor-bench-")
-    spec = {**job, "dataset": ds.to_json(), "k": k, "threads": threads,
+    payload = {**job, "dataset": ds.to_json(), "k": k, "threads": threads,
             "out_dir": tmp, "result_file": f"{tmp}/result.json"}
-    Path(f"{tmp}/job.json").write_text(json.dumps(spec))
+    Path(f"{tmp}/job.json").write_text(json.dumps(payload))
     # numba (PyNNDescent) sizes its pool from NUMBA_NUM_THREADS; the others take
     # the thread count as an argument.
     env = child_env({"NUMBA_NUM_THREADS": str(threads), **job.get("env", {})})
@@ -80,8 +80,8 @@ def run_job(job: dict, ds: Dataset, k: int, threads: int, timeout: float | None)
                               cwd=REPO_ROOT, env=env, stderr=subprocess.PIPE, text=True,
                               timeout=timeout)
         stderr = proc.stderr
-        if Path(spec["result_file"]).exists():
-            result = json.loads(Path(spec["result_file"]).read_text())
+        if Path(payload["result_file"]).exists():
+            result = json.loads(Path(payload["result_file"]).read_text())
         else:
             how = (f"killed by {signal.Signals(-proc.returncode).name}" if proc.returncode < 0
                    else f"exited with status {proc.returncode}")
