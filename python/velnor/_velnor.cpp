@@ -8,6 +8,8 @@ namespace {
 PyMethodDef methods[] = {
     {"build_and_self_knn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_and_self_knn)),
      METH_VARARGS | METH_KEYWORDS, build_and_self_knn_doc},
+    {"build_and_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_and_query)),
+     METH_VARARGS | METH_KEYWORDS, build_and_query_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject* module) {
@@ -20,6 +22,10 @@ int exec_module(PyObject* module) {
   if (state.ndarray_type == nullptr || state.asarray == nullptr) return -1;
   state.result_buffer = make_result_buffer_type(module);
   if (state.result_buffer == nullptr) return -1;
+  state.index_type = make_index_type(module);
+  if (state.index_type == nullptr || PyModule_AddObjectRef(module, "VelnorIndex", state.index_type) < 0) {
+    return -1;
+  }
   return PyModule_AddStringConstant(module, "__version__", "0.1.1");
 }
 

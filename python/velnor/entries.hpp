@@ -7,4 +7,14 @@ namespace velnor::py {
 PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char build_and_self_knn_doc[];
 
+PyObject* build_and_query(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char build_and_query_doc[];
+
+// The VelnorIndex type object.
+PyObject* make_index_type(PyObject* module);
+
+// Sets ValueError "query dim <d_q> != base dim <d>" and returns false when
+// the query matrix's column count differs from the base's.
+bool check_query_dim(const Matrix& queries, std::uint64_t base_dim);
+
 }  // namespace velnor::py

@@ -163,6 +163,13 @@ std::optional<Metric> parse_metric(PyObject* text) {
   return metric;
 }
 
+bool check_row_count(const Matrix& matrix) {
+  if (matrix.rows() <= 0xFFFFFFFFull) return true;
+  PyErr_Format(PyExc_ValueError, "argument '%s' has %llu rows; at most 4294967295 are supported",
+               matrix.name(), static_cast<unsigned long long>(matrix.rows()));
+  return false;
+}
+
 void check_finite(std::span<const float> values, const char* name) {
   // Exponent bits all set means NaN or infinity; an integer OR-reduction of
   // that test vectorises, a floating-point one would not.

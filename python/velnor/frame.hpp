@@ -118,7 +118,12 @@ std::optional<Metric> parse_metric(PyObject* text);
 // cannot be encoded.
 std::optional<std::string> lowered_ascii(PyObject* text);
 
-// Raises ValueError when any value is NaN or infinite. Runs without the lock.
+// Sets ValueError and returns false for a matrix of 2^32 rows or more: row
+// numbers are 32-bit.
+bool check_row_count(const Matrix& matrix);
+
+// Throws InvalidArgument (ValueError) when any value is NaN or infinite.
+// Meant to run without the lock, before the core work.
 void check_finite(std::span<const float> values, const char* name);
 
 // Turns a C++ exception into the pending Python exception: ValueError for

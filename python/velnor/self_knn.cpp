@@ -1,8 +1,13 @@
-// build_and_self_knn: the k nearest rows of every row of one matrix.
+// build_and_self_knn: the k nearest rows of every row of one matrix. Small
+// inputs are answered exactly by brute force, larger ones through the graph.
 #include <algorithm>
+#include <string>
 
+#include "core/batch_query.hpp"
 #include "core/bruteforce.hpp"
 #include "core/dataset.hpp"
+#include "core/profile.hpp"
+#include "python/velnor/build_arguments.hpp"
 #include "python/velnor/entries.hpp"
 
 namespace velnor::py {
@@ -31,40 +36,55 @@ const Signature kSignature = {
 // Inputs up to this many rows (or c_max, if smaller) are answered exactly.
 constexpr std::uint64_t kExactRouteRows = 2048;
 
+// Build the graph, then answer every row by the mode VELNOR_QUERY names:
+// "warm" seeds each search with the row's reservoir candidates, "reservoir"
+// ranks candidates and their graph neighbours without searching, anything
+// else ("beam", the default) searches from the row alone.
+KnnResult graph_self_knn(const Dataset& dataset, const BuildArguments& b, std::uint64_t k) {
+  const bool profile = profiling_enabled();
+  const std::string mode = env_unicode("VELNOR_QUERY").value_or("beam");
+  const std::uint64_t wanted = std::max<std::uint64_t>(k == UINT64_MAX ? k : k + 1, 32);
+  const std::uint64_t keep_cands = mode == "beam" ? 0 : std::min(b.params.l_max, wanted);
+
+  Stopwatch clock;
+  BuildResult built = build_index_with_cands(dataset, b.params, keep_cands);
+  const double build_seconds = clock.seconds();
+
+  clock.restart();
+  KnnResult result;
+  if (mode == "warm") {
+    result = knn_self_graph(dataset, built.graph, &built.candidates, k, b.beam_l);
+  } else if (mode == "reservoir") {
+    result = knn_self_reservoir(dataset, built.graph, built.candidates, k, true);
+  } else {
+    result = knn_self_graph(dataset, built.graph, nullptr, k, b.beam_l);
+  }
+  if (profile) {
+    print_profile_line("[velnor] BUILD=" + format_seconds(build_seconds) +
+                       "s QUERY=" + format_seconds(clock.seconds()) + "s [" + mode + "]");
+  }
+  return result;
+}
+
 }  // namespace
 
 PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs) {
   const ModuleState& state = module_state(module);
   Arguments a(kSignature);
   Matrix x;
-  std::uint64_t k = 0, m = 12, l_max = 64, r = 64, beam_l = 64, fanout = 2, c_min = 256,
-                c_max = 2048, runs = 1, n_jobs = 0, seed = 0;
-  float alpha = 1.2f;
-  PyObject* metric_name = nullptr;
+  std::uint64_t k = 0;
+  BuildArguments b;
   if (!a.bind(args, kwargs) || !a.matrix(0, state, x) || !a.u64(1, k) ||
-      !a.str(2, metric_name) || !a.u64(3, m) || !a.u64(4, l_max) || !a.u64(5, r) ||
-      !a.f32(6, alpha) || !a.u64(7, beam_l) || !a.u64(8, fanout) || !a.u64(9, c_min) ||
-      !a.u64(10, c_max) || !a.u64(11, runs) || !a.u64(12, n_jobs) || !a.u64(13, seed)) {
+      !convert_build_arguments(a, 2, true, b)) {
     return nullptr;
-  }
-  Metric metric = Metric::L2;
-  if (metric_name != nullptr) {
-    const auto parsed = parse_metric(metric_name);
-    if (!parsed) return nullptr;
-    metric = *parsed;
   }
   if (x.rows() == 0) {
     PyErr_SetString(PyExc_ValueError, "empty input matrix");
     return nullptr;
   }
+  if (!check_row_count(x)) return nullptr;
   const std::uint64_t n = x.rows(), d = x.cols();
-  if (n > kExactRouteRows || n > c_max) {
-    PyErr_Format(PyExc_NotImplementedError,
-                 "build_and_self_knn: the graph route for more than %llu rows is not built "
-                 "yet",
-                 static_cast<unsigned long long>(std::min(kExactRouteRows, c_max)));
-    return nullptr;
-  }
+  const bool exact = n <= std::min(kExactRouteRows, b.params.c_max);
   std::vector<float> copied;
   std::span<const float> rows;
   if (auto flat = x.contiguous()) {
@@ -74,10 +94,10 @@ PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs)
     rows = copied;
   }
   KnnResult result;
-  const bool ok = run_released(n_jobs, [&] {
+  const bool ok = run_released(b.n_jobs, [&] {
     check_finite(rows, x.name());
-    const Dataset dataset(rows, n, d, metric);
-    result = knn_self_bruteforce(dataset, k);
+    const Dataset dataset(rows, n, d, b.params.metric);
+    result = exact ? knn_self_bruteforce(dataset, k) : graph_self_knn(dataset, b, k);
   });
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));

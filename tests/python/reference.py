@@ -61,3 +61,22 @@ def exact_self_knn(x, k, metric="euclidean"):
         idx[i] = order
         dist[i] = reported(s[order], metric)
     return idx.ravel(), dist.ravel(), stride
+
+
+def exact_neighbours(base, queries, k):
+    """Exact k nearest base rows of every query (squared L2 through a GEMM) and the
+    k-th distance, for recall with ties counted as hits."""
+    base = np.asarray(base, np.float64)
+    queries = np.asarray(queries, np.float64)
+    d2 = (queries * queries).sum(1)[:, None] + (base * base).sum(1)[None, :] - 2 * queries @ base.T
+    d2 = np.maximum(d2, 0)
+    order = np.argsort(d2, axis=1, kind="stable")[:, :k]
+    kth = np.take_along_axis(d2, order[:, -1:], axis=1)[:, 0]
+    return order, d2, kth
+
+
+def recall_at_k(found, d2, kth, k):
+    """Fraction of returned neighbours within the k-th exact distance (ties are hits)."""
+    found = np.asarray(found, np.int64).reshape(d2.shape[0], -1)[:, :k]
+    got = np.take_along_axis(d2, found, axis=1)
+    return float((got <= kth[:, None] * (1 + 1e-6) + 1e-6).mean())
