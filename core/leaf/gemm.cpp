@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 namespace velnor::leaf {
@@ -33,6 +34,76 @@ void mirror_upper(float* block, std::uint64_t s) {
 
 bool nearer(const Candidate& a, const Candidate& b) {
   return a.dist < b.dist || (a.dist == b.dist && a.id < b.id);
+}
+
+bool by_distance(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
+
+// Cuts `cands` to its k smallest distances, in no particular order.
+void keep_nearest(std::vector<Candidate>& cands, std::uint64_t k) {
+  if (cands.size() <= k) return;
+  std::nth_element(cands.begin(), cands.begin() + static_cast<std::ptrdiff_t>(k - 1), cands.end(),
+                   by_distance);
+  cands.resize(k);
+}
+
+// The k smallest entries of `row` (skipping index `self`) into `out`, by a
+// running bar: whenever the buffer holds 2k entries it is cut to its k
+// smallest, and a later entry must beat the k-th of those strictly.
+void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self,
+                           std::span<const std::uint32_t> leaf, std::uint64_t k,
+                           std::vector<Candidate>& out) {
+  out.clear();
+  float bar = std::numeric_limits<float>::infinity();
+  for (std::uint64_t j = 0; j < s; ++j) {
+    if (row[j] < bar && j != self) {
+      out.push_back({leaf[j], row[j]});
+      if (out.size() == 2 * k) {
+        keep_nearest(out, k);
+        bar = std::max_element(out.begin(), out.end(), by_distance)->dist;
+      }
+    }
+  }
+  keep_nearest(out, k);
+}
+
+constexpr std::uint64_t kBarSamples = SelectBuffers::kSamples;
+
+// The k smallest entries of `row` (skipping index `self`) into `out`, in no
+// particular order. A bar guessed from a strided sample (aiming at about 1.5k
+// entries below it) lets one branch-free pass collect a short list, which is
+// then cut to k; when fewer than k entries pass the guess, the running-bar
+// selection takes over. Which of several entries tied at the k-th distance
+// survive depends only on the row.
+void select_nearest(const float* row, std::uint64_t s, std::uint64_t self,
+                    std::span<const std::uint32_t> leaf, std::uint64_t k, SelectBuffers& buf,
+                    std::vector<Candidate>& out) {
+  out.clear();
+  if (s - 1 <= k) {
+    for (std::uint64_t j = 0; j < s; ++j)
+      if (j != self) out.push_back({leaf[j], row[j]});
+    return;
+  }
+  float* sample = buf.sample;
+  for (std::uint64_t t = 0; t < kBarSamples; ++t) sample[t] = row[t * s / kBarSamples];
+  const std::uint64_t rank =
+      std::min<std::uint64_t>(kBarSamples - 1, (3 * k * kBarSamples) / (2 * s) + 2);
+  std::nth_element(sample, sample + rank, sample + kBarSamples);
+  const float bar = sample[rank];
+
+  buf.below.resize(s);
+  std::uint32_t* below = buf.below.data();
+  std::uint64_t count = 0;
+  for (std::uint64_t j = 0; j < s; ++j) {
+    below[count] = static_cast<std::uint32_t>(j);
+    count += row[j] < bar ? 1 : 0;
+  }
+  for (std::uint64_t t = 0; t < count; ++t)
+    if (below[t] != self) out.push_back({leaf[below[t]], row[below[t]]});
+  if (out.size() < k) {
+    select_by_running_bar(row, s, self, leaf, k, out);
+    return;
+  }
+  keep_nearest(out, k);
 }
 
 }  // namespace
@@ -92,18 +163,10 @@ void insert_leaf_edges(const Dataset& dataset, std::span<const std::uint32_t> le
   leaf_sq_dists(dataset, leaf, s, scratch);
 
   auto& cands = scratch.candidates;
+  cands.reserve(2 * k);
   for (std::uint64_t i = 0; i < s; ++i) {
     const std::uint32_t u = leaf[i];
-    const float* row = scratch.block.data() + i * s;
-    cands.clear();
-    for (std::uint64_t j = 0; j < s; ++j) {
-      if (j != i) cands.push_back({leaf[j], row[j]});
-    }
-    if (cands.size() > k) {
-      std::nth_element(cands.begin(), cands.begin() + static_cast<std::ptrdiff_t>(k), cands.end(),
-                       [](const Candidate& a, const Candidate& b) { return a.dist < b.dist; });
-      cands.resize(k);
-    }
+    select_nearest(scratch.block.data() + i * s, s, i, leaf, k, scratch.select, cands);
     std::sort(cands.begin(), cands.end(), nearer);
 
     std::lock_guard<std::mutex> lock(reservoirs.locks[u]);

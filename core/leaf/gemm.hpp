@@ -12,12 +12,20 @@
 
 namespace velnor::leaf {
 
+// Working space of one member's neighbour selection.
+struct SelectBuffers {
+  static constexpr std::size_t kSamples = 64;
+  float sample[kSamples];            // row entries that guess the selection bar
+  std::vector<std::uint32_t> below;  // positions of the entries under the bar
+};
+
 // One worker's buffers, reused across the leaves it handles.
 struct LeafScratch {
   std::vector<float> rows;             // gathered leaf rows, s x d
   std::vector<float> block;            // Gram matrix, then distances, s x s
   std::vector<float> norms;            // members' squared norms, s
-  std::vector<Candidate> candidates;   // one member's leaf-mates, s - 1
+  std::vector<Candidate> candidates;   // one member's nearest leaf-mates (< 2 l_max)
+  SelectBuffers select;
 };
 
 // Fills scratch.block with the s x s squared distances of the leaf's first s
