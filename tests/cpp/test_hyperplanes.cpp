@@ -99,7 +99,9 @@ TEST(Hyperplanes, CodeFollowsTheBitRule) {
         ASSERT_EQ(planes.code(table, u, v), expected) << "m " << m << " u " << u << " v " << v;
       }
       const unsigned all = (1u << m) - 1;
-      if (u != 4) EXPECT_EQ(planes.code(table, u, u), all);  // row 4 holds the NaN
+      if (u != 4) {  // row 4 holds the NaN
+        EXPECT_EQ(planes.code(table, u, u), all);
+      }
     }
   }
 }
