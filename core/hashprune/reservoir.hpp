@@ -8,6 +8,7 @@
 //
 // Not thread-safe by itself: the build guards each reservoir with its node's
 // mutex.
+#include <bit>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -18,8 +19,18 @@ namespace velnor::hashprune {
 
 // bfloat16: the upper half of an f32 bit pattern, rounded to nearest with
 // ties to even; a NaN stays a (quiet) NaN.
-std::uint16_t to_bfloat16(float value);
-float from_bfloat16(std::uint16_t bits);
+inline std::uint16_t to_bfloat16(float value) {
+  const std::uint32_t x = std::bit_cast<std::uint32_t>(value);
+  if ((x & 0x7FFFFFFFu) > 0x7F800000u) return static_cast<std::uint16_t>((x >> 16) | 0x0040u);
+  const bool round_up = (x & 0x8000u) != 0 && (x & 0x17FFFu) != 0;  // past half, or half and odd
+  return static_cast<std::uint16_t>((x >> 16) + (round_up ? 1u : 0u));
+}
+
+inline float from_bfloat16(std::uint16_t bits) {
+  std::uint32_t h = bits;
+  if ((h & 0x7FFFu) > 0x7F80u) h |= 0x0040u;
+  return std::bit_cast<float>(h << 16);
+}
 
 // One 8-byte entry: id in bits 0-31, code in bits 32-47, distance as
 // bfloat16 in bits 48-63.
@@ -46,8 +57,15 @@ class Reservoir {
   std::vector<Candidate> into_sorted();
 
  private:
+  static constexpr std::uint32_t kWorstUnknown = 0xFFFFFFFFu;
+
+  std::uint32_t worst_slot();
+
   std::vector<Entry> entries_;
   std::uint64_t l_max_;
+  // Slot of the worst entry, kept while the entries allow it: an entry that
+  // only improves (and stays strictly better than the worst) leaves it valid.
+  std::uint32_t worst_ = kWorstUnknown;
 };
 
 // The build's reservoirs: one per node, each behind its own mutex. A worker

@@ -32,10 +32,6 @@ void mirror_upper(float* block, std::uint64_t s) {
   }
 }
 
-bool nearer(const Candidate& a, const Candidate& b) {
-  return a.dist < b.dist || (a.dist == b.dist && a.id < b.id);
-}
-
 bool by_distance(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
 
 // Cuts `cands` to its k smallest distances, in no particular order.
@@ -167,8 +163,9 @@ void insert_leaf_edges(const Dataset& dataset, std::span<const std::uint32_t> le
   for (std::uint64_t i = 0; i < s; ++i) {
     const std::uint32_t u = leaf[i];
     select_nearest(scratch.block.data() + i * s, s, i, leaf, k, scratch.select, cands);
-    std::sort(cands.begin(), cands.end(), nearer);
 
+    // One batch under u's lock. A reservoir's contents do not depend on the
+    // order of its offers, so the batch needs no sorting.
     std::lock_guard<std::mutex> lock(reservoirs.locks[u]);
     hashprune::Reservoir& reservoir = reservoirs.reservoirs[u];
     for (const Candidate& c : cands) reservoir.insert(c.id, hyperplanes.code(projections, u, c.id), c.dist);

@@ -97,7 +97,7 @@ TEST(Reservoir, SameContentsForEveryOrderOfOffers) {
   for (int trial = 0; trial < 20; ++trial) {
     std::vector<Offer> offers;
     for (std::uint32_t id = 0; id < 40; ++id) {
-      const auto code = static_cast<std::uint16_t>(rng.bounded(6));  // codes collide often
+      const auto code = static_cast<std::uint16_t>(rng.bounded(12));  // codes collide often
       for (int again = 0; again < 2; ++again)  // some ids offered twice, different distances
         offers.push_back({id, code, static_cast<float>(rng.bounded(8)) * 0.25f + 1.0f});
     }
