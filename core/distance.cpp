@@ -1,7 +1,5 @@
 #include "core/distance.hpp"
 
-#include <algorithm>
-
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -104,61 +102,6 @@ __attribute__((target("avx2"))) void sq_l2_x4_avx2(const float* a, const float* 
   }
 }
 
-// The lanes only grow (squares are never negative and f32 rounding is
-// monotone), so the final sum is at least the combination of the lanes so
-// far. Summing them in another order can exceed that combination by a few
-// units in the last place; scaling by 1 - 2^-12 leaves a safe lower bound.
-constexpr float kLowerBoundScale = 1.0f - 0x1p-12f;
-// Elements between checks of the lower bound against the bars.
-constexpr std::size_t kBoundCheckStride = 64;
-
-__attribute__((target("avx2"))) void sq_l2_x4_bounded_avx2(const float* a,
-                                                           const float* const b[4],
-                                                           std::size_t len, const float stop[4],
-                                                           float out[4]) {
-  __m256 acc_a[4], acc_b[4];
-  for (int r = 0; r < 4; ++r) acc_a[r] = acc_b[r] = _mm256_setzero_ps();
-  const __m128 bars = _mm_loadu_ps(stop);
-  std::size_t i = 0;
-  while (i + 16 <= len) {
-    const std::size_t block_end = std::min(len - len % 16, i + kBoundCheckStride);
-    for (; i < block_end; i += 16) {
-      const __m256 x0 = _mm256_loadu_ps(a + i), x1 = _mm256_loadu_ps(a + i + 8);
-      for (int r = 0; r < 4; ++r) {
-        const __m256 d0 = _mm256_sub_ps(x0, _mm256_loadu_ps(b[r] + i));
-        const __m256 d1 = _mm256_sub_ps(x1, _mm256_loadu_ps(b[r] + i + 8));
-        acc_a[r] = _mm256_add_ps(acc_a[r], _mm256_mul_ps(d0, d0));
-        acc_b[r] = _mm256_add_ps(acc_b[r], _mm256_mul_ps(d1, d1));
-      }
-    }
-    // The four lane totals side by side, in any order, then made a lower bound.
-    const __m256 t01 = _mm256_hadd_ps(_mm256_add_ps(acc_a[0], acc_b[0]),
-                                      _mm256_add_ps(acc_a[1], acc_b[1]));
-    const __m256 t23 = _mm256_hadd_ps(_mm256_add_ps(acc_a[2], acc_b[2]),
-                                      _mm256_add_ps(acc_a[3], acc_b[3]));
-    const __m256 t = _mm256_hadd_ps(t01, t23);
-    const __m128 sums = _mm_add_ps(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1));
-    const __m128 bound = _mm_mul_ps(sums, _mm_set1_ps(kLowerBoundScale));
-    if (_mm_movemask_ps(_mm_cmpge_ps(bound, bars)) == 0xF) {
-      _mm_storeu_ps(out, bound);
-      return;
-    }
-  }
-  if (i + 8 <= len) {
-    const __m256 x0 = _mm256_loadu_ps(a + i);
-    for (int r = 0; r < 4; ++r) {
-      const __m256 d0 = _mm256_sub_ps(x0, _mm256_loadu_ps(b[r] + i));
-      acc_a[r] = _mm256_add_ps(acc_a[r], _mm256_mul_ps(d0, d0));
-    }
-    i += 8;
-  }
-  for (int r = 0; r < 4; ++r) {
-    alignas(32) float t[8];
-    _mm256_store_ps(t, _mm256_add_ps(acc_a[r], acc_b[r]));
-    out[r] = finish(t, a, b[r], i, len);
-  }
-}
-
 bool cpu_has_avx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
@@ -201,14 +144,6 @@ void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float ou
     for (int r = 0; r < 4; ++r) out[r] = sq_l2_sse(a, b[r], len);
   }
 }
-void sq_l2_x4_bounded(const float* a, const float* const b[4], std::size_t len,
-                      const float stop[4], float out[4]) {
-  if (has_avx2) {
-    sq_l2_x4_bounded_avx2(a, b, len, stop, out);
-  } else {
-    sq_l2_x4(a, b, len, out);
-  }
-}
 #else
 float sq_l2(const float* a, const float* b, std::size_t len) {
   return sq_l2_reference(a, b, len);
@@ -216,11 +151,6 @@ float sq_l2(const float* a, const float* b, std::size_t len) {
 
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]) {
   for (int r = 0; r < 4; ++r) out[r] = sq_l2_reference(a, b[r], len);
-}
-
-void sq_l2_x4_bounded(const float* a, const float* const b[4], std::size_t len,
-                      const float[4], float out[4]) {
-  sq_l2_x4(a, b, len, out);
 }
 #endif
 

@@ -23,11 +23,4 @@ float sq_l2_reference(const float* a, const float* b, std::size_t len);
 // run interleaved.
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]);
 
-// Like sq_l2_x4, but allowed to stop once every row's distance is known to
-// reach its bar: out[i] is sq_l2(a, b[i]) when that is below stop[i], and
-// otherwise some value v with stop[i] <= v <= sq_l2(a, b[i]). For callers
-// that only need to know whether a distance stays below a bar.
-void sq_l2_x4_bounded(const float* a, const float* const b[4], std::size_t len,
-                      const float stop[4], float out[4]);
-
 }  // namespace velnor

@@ -36,25 +36,15 @@ std::vector<std::uint32_t> robust_prune(const Dataset& dataset, std::uint32_t no
     pending.clear();
     for (std::size_t j = i + 1; j < cands.size(); ++j)
       if (alive[j]) pending.push_back(j);
-    // Four candidates at a time. A candidate is pruned when its distance
-    // exceeds alpha2 * D; D only needs computing until it reaches
-    // dist / alpha2, past which the candidate is known to stay.
+    // Four distances at a time, bit-identical to single sq_l2 calls.
     std::size_t p = 0;
     for (; p + 4 <= pending.size(); p += 4) {
       const float* rows[4];
-      float stop[4], dist[4];
-      for (int t = 0; t < 4; ++t) {
-        rows[t] = dataset.row(cands[pending[p + t]].id);
-        stop[t] = cands[pending[p + t]].dist / alpha2;
-      }
-      sq_l2_x4_bounded(selected, rows, d, stop, dist);
-      for (int t = 0; t < 4; ++t) {
-        const std::size_t j = pending[p + t];
-        // A value at or past its bar may be a lower bound: settle it exactly.
-        if (cands[j].dist > alpha2 * dist[t] && !(dist[t] < stop[t]))
-          dist[t] = sq_l2(selected, rows[t], d);
-        if (cands[j].dist > alpha2 * dist[t]) alive[j] = 0;
-      }
+      for (int t = 0; t < 4; ++t) rows[t] = dataset.row(cands[pending[p + t]].id);
+      float dist[4];
+      sq_l2_x4(selected, rows, d, dist);
+      for (int t = 0; t < 4; ++t)
+        if (cands[pending[p + t]].dist > alpha2 * dist[t]) alive[pending[p + t]] = 0;
     }
     for (; p < pending.size(); ++p) {
       const Candidate& c = cands[pending[p]];
