@@ -50,11 +50,30 @@ double replication(const partition::LeafList& leaves, std::uint64_t n) {
   return static_cast<double>(total) / static_cast<double>(n);
 }
 
-// Feeds every leaf of every run into the reservoirs.
-void fill_reservoirs(const Dataset& dataset, const BuildParams& params,
-                     const hashprune::Hyperplanes& hyperplanes,
-                     const std::vector<float>& projections, hashprune::NodeReservoirs& reservoirs,
-                     bool profile) {
+// The points leaf by leaf, each at its first appearance: neighbours of
+// consecutive points then share rows, which keeps them in cache.
+std::vector<std::uint32_t> leaf_order(const partition::LeafList& leaves, std::uint64_t n) {
+  std::vector<std::uint32_t> order;
+  order.reserve(n);
+  std::vector<bool> seen(n, false);
+  for (const auto& leaf : leaves) {
+    for (const std::uint32_t p : leaf) {
+      if (!seen[p]) {
+        seen[p] = true;
+        order.push_back(p);
+      }
+    }
+  }
+  return order;
+}
+
+// Feeds every leaf of every run into the reservoirs. Returns the points in
+// the leaf order of the last run.
+std::vector<std::uint32_t> fill_reservoirs(const Dataset& dataset, const BuildParams& params,
+                                           const hashprune::Hyperplanes& hyperplanes,
+                                           const std::vector<float>& projections,
+                                           hashprune::NodeReservoirs& reservoirs, bool profile) {
+  std::vector<std::uint32_t> order;
   const std::uint64_t runs = std::max<std::uint64_t>(params.runs, 1);
   for (std::uint64_t t = 0; t < runs; ++t) {
     BuildParams run_params = params;
@@ -63,41 +82,44 @@ void fill_reservoirs(const Dataset& dataset, const BuildParams& params,
     if (profile) print_run_line(t + 1, runs, leaves.size(), replication(leaves, dataset.n()));
 
     // Largest leaves first, so no big leaf is left alone at the end.
-    std::vector<std::uint32_t> order(leaves.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    std::vector<std::uint32_t> by_size(leaves.size());
+    for (std::uint32_t i = 0; i < by_size.size(); ++i) by_size[i] = i;
+    std::stable_sort(by_size.begin(), by_size.end(), [&](std::uint32_t a, std::uint32_t b) {
       return leaves[a].size() > leaves[b].size();
     });
     parallel_for(
-        order.size(), [] { return leaf::LeafScratch{}; },
+        by_size.size(), [] { return leaf::LeafScratch{}; },
         [&](leaf::LeafScratch& scratch, std::size_t i) {
-          leaf::insert_leaf_edges(dataset, leaves[order[i]], params.l_max, projections,
+          leaf::insert_leaf_edges(dataset, leaves[by_size[i]], params.l_max, projections,
                                   hyperplanes, reservoirs, scratch);
         });
+    if (t + 1 == runs) order = leaf_order(leaves, dataset.n());
   }
+  return order;
 }
 
 // Reads every reservoir out (consuming it), keeps the first keep_cands pairs
-// of each and prunes it to at most r out-neighbours.
+// of each and prunes it to at most r out-neighbours. Nodes are visited in
+// `order`; each node's result depends on its own reservoir only.
 AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
                          hashprune::NodeReservoirs& reservoirs, std::uint64_t keep_cands,
+                         const std::vector<std::uint32_t>& order,
                          std::vector<std::vector<Candidate>>& candidates) {
   const std::uint64_t n = dataset.n();
   AdjacencyTable pruned(n, params.r);
   if (keep_cands != 0) candidates.resize(n);
-  parallel_for(n, [&](std::size_t i) {
-        std::vector<Candidate> sorted = reservoirs.reservoirs[i].into_sorted();
-        if (keep_cands != 0) {
-          const std::size_t count = std::min<std::uint64_t>(keep_cands, sorted.size());
-          candidates[i].reserve(count);
-          candidates[i].assign(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
-        }
-        const auto ids = robust_prune(dataset, static_cast<std::uint32_t>(i), sorted, params.r,
-                                      params.alpha);
-        std::copy(ids.begin(), ids.end(),
-                  pruned.ids.begin() + static_cast<std::ptrdiff_t>(i * params.r));
-        pruned.degree[i] = static_cast<std::uint32_t>(ids.size());
-      });
+  parallel_for(n, [&](std::size_t at) {
+    const std::uint32_t i = order[at];
+    std::vector<Candidate> sorted = reservoirs.reservoirs[i].into_sorted();
+    if (keep_cands != 0) {
+      const std::size_t count = std::min<std::uint64_t>(keep_cands, sorted.size());
+      candidates[i].reserve(count);
+      candidates[i].assign(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
+    }
+    const auto ids = robust_prune(dataset, i, sorted, params.r, params.alpha);
+    std::copy(ids.begin(), ids.end(), pruned.ids.begin() + static_cast<std::ptrdiff_t>(i * params.r));
+    pruned.degree[i] = static_cast<std::uint32_t>(ids.size());
+  });
   return pruned;
 }
 
@@ -128,17 +150,18 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   clock.restart();
 
   std::optional<hashprune::NodeReservoirs> reservoirs(std::in_place, n, params.l_max);
-  fill_reservoirs(dataset, params, hyperplanes, projections, *reservoirs, profile);
+  const std::vector<std::uint32_t> order =
+      fill_reservoirs(dataset, params, hyperplanes, projections, *reservoirs, profile);
   if (profile) print_stage_line("leaf+hashprune", clock.seconds());
   clock.restart();
 
-  AdjacencyTable pruned = prune_all(dataset, params, *reservoirs, keep_cands, result.candidates);
+  AdjacencyTable pruned = prune_all(dataset, params, *reservoirs, keep_cands, order, result.candidates);
   reservoirs.reset();
   if (profile) print_stage_line("robustprune", clock.seconds());
   clock.restart();
 
   const std::uint32_t medoid = approx_medoid(dataset);
-  AdjacencyTable symmetric = symmetrize_flat(pruned, dataset);
+  AdjacencyTable symmetric = symmetrize_flat(pruned, dataset, order);
   pruned = AdjacencyTable(0, 0);
   result.graph = assemble_graph(symmetric, medoid);
   if (profile) print_stage_line("symmetrize", clock.seconds());

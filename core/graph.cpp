@@ -128,14 +128,19 @@ void cap_row(std::uint64_t i, const MergedEdges& merged, const Dataset& dataset,
 
 }  // namespace
 
-AdjacencyTable symmetrize_flat(const AdjacencyTable& pruned, const Dataset& dataset) {
+AdjacencyTable symmetrize_flat(const AdjacencyTable& pruned, const Dataset& dataset,
+                               std::span<const std::uint32_t> visit) {
   const std::uint64_t n = pruned.size();
   VELNOR_ASSERT(n == dataset.n(), "adjacency table and dataset differ in size");
+  VELNOR_ASSERT(visit.empty() || visit.size() == n, "visit order must hold every node");
   MergedEdges merged = merge_reverse_edges(pruned);
   AdjacencyTable out(n, pruned.r);
   parallel_for(
       n, [] { return CapBuffers{}; },
-      [&](CapBuffers& buf, std::size_t i) { cap_row(i, merged, dataset, out, buf); }, 256);
+      [&](CapBuffers& buf, std::size_t at) {
+        cap_row(visit.empty() ? at : visit[at], merged, dataset, out, buf);
+      },
+      256);
   return out;
 }
 

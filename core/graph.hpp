@@ -52,8 +52,12 @@ std::uint32_t approx_medoid(const Dataset& dataset);
 // Merges each node's out-edges with its in-edges and cuts every merged list
 // longer than r back to its r nearest ids (fresh sq_l2). Lists of at most r
 // ids come out in ascending id order, cut lists in selection order. Throws
-// Error when a cut meets a NaN distance.
-AdjacencyTable symmetrize_flat(const AdjacencyTable& pruned, const Dataset& dataset);
+// Error when a cut meets a NaN distance. `visit`, when given, is a
+// permutation of the nodes in which to process them (nodes near each other
+// in it should be near in space, for cache reuse); it does not change the
+// result.
+AdjacencyTable symmetrize_flat(const AdjacencyTable& pruned, const Dataset& dataset,
+                               std::span<const std::uint32_t> visit = {});
 
 // Packs a table into compressed rows.
 Graph assemble_graph(const AdjacencyTable& table, std::uint32_t medoid);
