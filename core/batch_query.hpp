@@ -1,0 +1,52 @@
+#pragma once
+// The query drivers: each turns a built graph into a flat k-NN table, running
+// its rows in parallel on the current pool. Rows rank by sq_l2 and report the
+// dataset metric's form of the distance. Results do not depend on the number
+// of workers.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/candidate.hpp"
+#include "core/dataset.hpp"
+#include "core/graph.hpp"
+#include "core/knn_result.hpp"
+
+namespace velnor {
+
+// Where the searches of external queries start: every step-th base row is a
+// pivot, and each query starts from its `seeds` nearest pivots.
+struct PivotPlan {
+  std::uint64_t step;   // row distance between consecutive pivots
+  std::uint64_t count;  // pivots: rows 0, step, 2*step, ... below n
+  std::uint64_t seeds;  // pivots that seed each query
+};
+
+// About 4*sqrt(n) pivots (never fewer than the beam width L, never more than
+// about 2048 or n), and up to 16 seeds. n = 0 has no pivots.
+PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L);
+
+// The min(k, n) nearest base rows of each of the n_q query rows (n_q * d
+// values, row-major, used as given), searched with width max(stride, beam_l)
+// from the nearest pivots. A row the search cannot fill repeats its last
+// entry. Throws velnor::InvalidArgument for k = 0 or an empty base.
+KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const float> queries,
+                    std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l);
+
+// Self-kNN by graph search: every base row searched with width
+// max(stride, beam_l), seeded by itself and then, when `warm` is given, by its
+// warm list (one list per row, nearest first). Rows hold min(k + 1, n)
+// entries, the row itself first, padded with (row, 0).
+KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
+                         const std::vector<std::vector<Candidate>>* warm, std::uint64_t k,
+                         std::uint64_t beam_l);
+
+// Self-kNN without search: every base row ranks by exact distance the ids of
+// its candidate list, and with `expand` also the graph neighbours of the row
+// and of its six nearest candidates. Rows hold min(k + 1, n) entries, the row
+// itself first at distance 0, padded with (row, 0).
+KnnResult knn_self_reservoir(const Dataset& dataset, const Graph& graph,
+                             const std::vector<std::vector<Candidate>>& cands, std::uint64_t k,
+                             bool expand);
+
+}  // namespace velnor
