@@ -1,0 +1,289 @@
+#include "core/partition/ball_carving.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "core/distance.hpp"
+#include "core/error.hpp"
+#include "core/parallel.hpp"
+
+namespace velnor::partition {
+
+namespace {
+
+constexpr std::uint64_t kCarvingSeedMix = 0x9E3779B97F4A7C15ull;
+constexpr std::uint64_t kPivotSeedMix = 0xA5A55A5A12349876ull;
+constexpr std::uint64_t kMaxCentres = 64;
+constexpr std::uint64_t kMaxDepth = 23;       // deeper buckets are cut at random
+constexpr std::uint64_t kDirectHaloLeaves = 256;
+constexpr std::uint64_t kHaloGroups = 3;
+// Points per parallel task when assigning points to centres.
+constexpr std::size_t kAssignChunk = 512;
+// Points whose halo leaves are found before they are appended in order.
+constexpr std::size_t kHaloBatch = 16384;
+
+// The c in [0, count) whose row_of(c) is nearest to `query`: the first
+// strictly smallest distance wins, starting from +inf with c = 0, so a NaN
+// distance never wins.
+template <class RowOf>
+std::size_t first_nearest(const float* query, std::size_t count, RowOf row_of, std::uint64_t d) {
+  std::size_t best = 0;
+  float best_dist = std::numeric_limits<float>::infinity();
+  std::size_t c = 0;
+  for (; c + 4 <= count; c += 4) {
+    const float* rows[4] = {row_of(c), row_of(c + 1), row_of(c + 2), row_of(c + 3)};
+    float dist[4];
+    sq_l2_x4(query, rows, d, dist);
+    for (std::size_t t = 0; t < 4; ++t) {
+      if (dist[t] < best_dist) {
+        best_dist = dist[t];
+        best = c + t;
+      }
+    }
+  }
+  for (; c < count; ++c) {
+    const float dist = sq_l2(query, row_of(c), d);
+    if (dist < best_dist) {
+      best_dist = dist;
+      best = c;
+    }
+  }
+  return best;
+}
+
+// Shuffles the ids and appends them as consecutive leaves of c_max.
+void cut_at_random(std::vector<std::uint32_t>& ids, std::uint64_t c_max, ChaCha8& rng,
+                   LeafList& out) {
+  rng.shuffle(std::span<std::uint32_t>(ids));
+  for (std::size_t begin = 0; begin < ids.size(); begin += c_max) {
+    const std::size_t end = std::min<std::size_t>(ids.size(), begin + c_max);
+    out.emplace_back(ids.begin() + static_cast<std::ptrdiff_t>(begin),
+                     ids.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+}
+
+// Adds src to dst component-wise in f32.
+void add_into(float* dst, const float* src, std::uint64_t d) {
+  for (std::uint64_t k = 0; k < d; ++k) dst[k] = dst[k] + src[k];
+}
+
+void scale(float* v, std::uint64_t d, std::uint64_t count) {
+  const float inv = 1.0f / static_cast<float>(std::max<std::uint64_t>(count, 1));
+  for (std::uint64_t k = 0; k < d; ++k) v[k] = v[k] * inv;
+}
+
+// Leaf groups for the halo of many leaves: each leaf joins the group of its
+// nearest pivot leaf (by centroid).
+struct LeafGroups {
+  std::vector<std::vector<std::uint32_t>> members;  // leaf indices, ascending
+  std::vector<float> centroids;                     // groups x d
+};
+
+LeafGroups group_leaves(const std::vector<float>& leaf_centroids, std::uint64_t leaf_count,
+                        std::uint64_t d, std::uint64_t seed) {
+  const auto groups = static_cast<std::uint64_t>(std::ceil(std::sqrt(static_cast<double>(leaf_count))));
+  std::vector<std::uint32_t> order(leaf_count);
+  std::iota(order.begin(), order.end(), 0u);
+  ChaCha8 pivot_rng(seed ^ kPivotSeedMix);
+  pivot_rng.shuffle(std::span<std::uint32_t>(order));
+
+  LeafGroups result;
+  result.members.resize(groups);
+  result.centroids.assign(groups * d, 0.0f);
+  auto pivot_row = [&](std::size_t g) { return leaf_centroids.data() + order[g] * d; };
+  for (std::uint64_t i = 0; i < leaf_count; ++i) {
+    const float* centroid = leaf_centroids.data() + i * d;
+    const std::size_t g = first_nearest(centroid, groups, pivot_row, d);
+    result.members[g].push_back(static_cast<std::uint32_t>(i));
+    add_into(result.centroids.data() + g * d, centroid, d);
+  }
+  for (std::uint64_t g = 0; g < groups; ++g)
+    scale(result.centroids.data() + g * d, d, result.members[g].size());
+  return result;
+}
+
+// The leaves of the three groups nearest to `point`, nearest group first.
+void group_candidates(const float* point, const LeafGroups& groups, std::uint64_t d,
+                      std::vector<std::uint32_t>& out) {
+  std::size_t top[kHaloGroups];
+  float top_dist[kHaloGroups];
+  std::size_t held = 0;
+  for (std::size_t g = 0; g < groups.members.size(); ++g) {
+    const float dist = sq_l2(point, groups.centroids.data() + g * d, d);
+    VELNOR_ASSERT(!std::isnan(dist), "NaN distance in the leaf halo: input holds NaN or infinity");
+    if (held == kHaloGroups && !(dist < top_dist[held - 1])) continue;
+    std::size_t pos = held < kHaloGroups ? held++ : held - 1;
+    for (; pos > 0 && dist < top_dist[pos - 1]; --pos) {
+      top[pos] = top[pos - 1];
+      top_dist[pos] = top_dist[pos - 1];
+    }
+    top[pos] = g;
+    top_dist[pos] = dist;
+  }
+  out.clear();
+  for (std::size_t t = 0; t < held; ++t)
+    out.insert(out.end(), groups.members[top[t]].begin(), groups.members[top[t]].end());
+}
+
+}  // namespace
+
+void carve_disjoint(const Dataset& dataset, std::uint64_t c_max, std::vector<std::uint32_t> ids,
+                    std::uint64_t depth, ChaCha8& rng, LeafList& out) {
+  VELNOR_ASSERT(c_max >= 1, "c_max must be >= 1");
+  const std::uint64_t count = ids.size();
+  if (count <= c_max) {
+    out.push_back(std::move(ids));
+    return;
+  }
+  std::uint64_t k = 2 * count / c_max;
+  if (k < 3) k = 2;
+  k = std::min({k, count, kMaxCentres});
+
+  std::vector<std::uint32_t> shuffled = ids;
+  rng.shuffle(std::span<std::uint32_t>(shuffled));
+  shuffled.resize(k);  // the centres
+
+  // Nearest centre of every point, in parallel; buckets fill in id order.
+  const std::uint64_t d = dataset.d();
+  std::vector<std::uint8_t> nearest(count);
+  auto centre_row = [&](std::size_t c) { return dataset.row(shuffled[c]); };
+  const std::size_t chunks = (count + kAssignChunk - 1) / kAssignChunk;
+  parallel_for(chunks, [&](std::size_t chunk) {
+    const std::size_t end = std::min<std::size_t>(count, (chunk + 1) * kAssignChunk);
+    for (std::size_t pos = chunk * kAssignChunk; pos < end; ++pos)
+      nearest[pos] = static_cast<std::uint8_t>(first_nearest(dataset.row(ids[pos]), k, centre_row, d));
+  });
+  std::vector<std::vector<std::uint32_t>> buckets(k);
+  for (std::size_t pos = 0; pos < count; ++pos) buckets[nearest[pos]].push_back(ids[pos]);
+  std::vector<std::uint32_t>().swap(ids);
+  std::vector<std::uint8_t>().swap(nearest);
+
+  const double limit_real = std::floor(0.9 * static_cast<double>(count));
+  const std::uint64_t balance_limit = limit_real >= 18446744073709551615.0
+                                          ? UINT64_MAX
+                                          : static_cast<std::uint64_t>(limit_real);
+  for (auto& bucket : buckets) {
+    if (bucket.empty()) continue;
+    if (bucket.size() <= c_max) {
+      out.push_back(std::move(bucket));
+    } else if (depth > kMaxDepth || bucket.size() > balance_limit) {
+      cut_at_random(bucket, c_max, rng, out);
+    } else {
+      carve_disjoint(dataset, c_max, std::move(bucket), depth + 1, rng, out);
+    }
+    std::vector<std::uint32_t>().swap(bucket);
+  }
+}
+
+std::vector<std::uint32_t> nearest_centroids(const float* query, const float* centroids,
+                                             std::uint64_t d, std::uint64_t k,
+                                             std::uint32_t excluded,
+                                             std::span<const std::uint32_t> candidates) {
+  struct Held {
+    float dist;
+    std::uint32_t index;
+  };
+  if (k == 0) return {};
+  std::vector<Held> held;
+  held.reserve(k + 1);
+  auto offer = [&](std::uint32_t index, float dist) {
+    VELNOR_ASSERT(!std::isnan(dist), "NaN distance in the leaf halo: input holds NaN or infinity");
+    if (held.size() == k) {
+      if (!(held.back().dist > dist)) return;
+      held.pop_back();
+    }
+    // After every held pair of equal distance: the earlier candidate stays first.
+    const auto pos = std::upper_bound(held.begin(), held.end(), dist,
+                                      [](float v, const Held& h) { return v < h.dist; });
+    held.insert(pos, {dist, index});
+  };
+
+  std::size_t c = 0;
+  for (; c + 4 <= candidates.size(); c += 4) {
+    const float* rows[4];
+    for (std::size_t t = 0; t < 4; ++t) rows[t] = centroids + candidates[c + t] * d;
+    float dist[4];
+    sq_l2_x4(query, rows, d, dist);
+    for (std::size_t t = 0; t < 4; ++t)
+      if (candidates[c + t] != excluded) offer(candidates[c + t], dist[t]);
+  }
+  for (; c < candidates.size(); ++c) {
+    if (candidates[c] != excluded) offer(candidates[c], sq_l2(query, centroids + candidates[c] * d, d));
+  }
+  std::vector<std::uint32_t> result;
+  result.reserve(held.size());
+  for (const Held& h : held) result.push_back(h.index);
+  return result;
+}
+
+void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, std::uint64_t seed) {
+  const std::uint64_t leaf_count = leaves.size();
+  if (fanout < 2 || leaf_count < 2) return;
+  const std::uint64_t n = dataset.n(), d = dataset.d();
+  const std::uint64_t k = std::min(leaf_count - 1, fanout - 1);
+
+  std::vector<float> centroids(leaf_count * d, 0.0f);
+  std::vector<std::uint32_t> home(n, UINT32_MAX);
+  parallel_for(leaf_count, [&](std::size_t i) {
+    float* centroid = centroids.data() + i * d;
+    for (const std::uint32_t p : leaves[i]) {
+      home[p] = static_cast<std::uint32_t>(i);
+      add_into(centroid, dataset.row(p), d);
+    }
+    scale(centroid, d, leaves[i].size());
+  });
+  for (std::uint64_t p = 0; p < n; ++p) VELNOR_ASSERT(home[p] != UINT32_MAX, "halo needs leaves covering every point");
+
+  const bool grouped = leaf_count > kDirectHaloLeaves;
+  std::vector<std::uint32_t> all_leaves;
+  LeafGroups groups;
+  if (grouped) {
+    groups = group_leaves(centroids, leaf_count, d, seed);
+  } else {
+    all_leaves.resize(leaf_count);
+    std::iota(all_leaves.begin(), all_leaves.end(), 0u);
+  }
+
+  // Points are handled in batches: the halo leaves of a batch are found in
+  // parallel, then appended on this thread in point order.
+  std::vector<std::uint32_t> found;
+  std::vector<std::uint32_t> found_count;
+  for (std::uint64_t begin = 0; begin < n; begin += kHaloBatch) {
+    const std::uint64_t batch = std::min<std::uint64_t>(kHaloBatch, n - begin);
+    found.assign(batch * k, 0);
+    found_count.assign(batch, 0);
+    parallel_for(
+        batch, [] { return std::vector<std::uint32_t>(); },
+        [&](std::vector<std::uint32_t>& candidates, std::size_t t) {
+          const std::uint64_t p = begin + t;
+          const float* point = dataset.row(p);
+          if (grouped) group_candidates(point, groups, d, candidates);
+          const auto near = nearest_centroids(point, centroids.data(), d, k, home[p],
+                                              grouped ? candidates : all_leaves);
+          std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * k));
+          found_count[t] = static_cast<std::uint32_t>(near.size());
+        },
+        64);
+    for (std::uint64_t t = 0; t < batch; ++t)
+      for (std::uint32_t c = 0; c < found_count[t]; ++c)
+        leaves[found[t * k + c]].push_back(static_cast<std::uint32_t>(begin + t));
+  }
+}
+
+LeafList partition(const Dataset& dataset, const BuildParams& params) {
+  const std::uint64_t n = dataset.n();
+  if (n == 0) return {};
+  if (params.c_max == 0) throw InvalidArgument("c_max must be >= 1");
+  VELNOR_ASSERT(n <= UINT32_MAX, "too many points: ids are 32-bit");
+  std::vector<std::uint32_t> ids(n);
+  std::iota(ids.begin(), ids.end(), 0u);
+  ChaCha8 rng(params.seed ^ kCarvingSeedMix);
+  LeafList leaves;
+  carve_disjoint(dataset, params.c_max, std::move(ids), 0, rng, leaves);
+  if (params.fanout >= 2 && leaves.size() >= 2) add_halo(dataset, leaves, params.fanout, params.seed);
+  return leaves;
+}
+
+}  // namespace velnor::partition
