@@ -94,6 +94,39 @@ class BeamList {
   std::vector<Candidate> items_;
 };
 
+// Up to four neighbour ids, not in the list when gathered.
+struct Group {
+  std::uint32_t ids[4];
+  std::size_t size = 0;
+};
+
+// Walks one node's neighbour list, handing out the ids not in the list in
+// groups of four and prefetching each group's rows as it is formed.
+class NeighbourGroups {
+ public:
+  NeighbourGroups(std::span<const std::uint32_t> nbrs, const std::uint8_t* visited,
+                  std::uint64_t n)
+      : nbrs_(nbrs), visited_(visited), n_(n) {}
+
+  Group next(const float* base, std::uint64_t d) {
+    Group group;
+    while (pos_ < nbrs_.size() && group.size < 4) {
+      const std::uint32_t v = nbrs_[pos_++];
+      VELNOR_ASSERT(v < n_, "beam search: neighbour id out of range");
+      if (visited_[v]) continue;
+      __builtin_prefetch(base + std::uint64_t{v} * d);
+      group.ids[group.size++] = v;
+    }
+    return group;
+  }
+
+ private:
+  std::span<const std::uint32_t> nbrs_;
+  const std::uint8_t* visited_;
+  std::uint64_t n_;
+  std::size_t pos_ = 0;
+};
+
 }  // namespace
 
 std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
@@ -133,14 +166,33 @@ std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
     expanded[node] = 1;
     std::size_t next = first + 1;
 
-    const std::span<const std::uint32_t> nbrs = graph.neighbors_of(node);
-    for (std::size_t j = 0; j < nbrs.size(); ++j) {
-      if (j + 1 < nbrs.size()) __builtin_prefetch(base + std::uint64_t{nbrs[j + 1]} * d);
-      const std::uint32_t v = nbrs[j];
-      VELNOR_ASSERT(v < n, "beam search: neighbour id out of range");
-      if (visited[v]) continue;
-      const std::size_t pos = list.offer(v, sq_l2(query, base + std::uint64_t{v} * d, d));
-      next = std::min(next, pos);
+    // The neighbours not in the list, in stored order, in groups of four
+    // whose distances are computed together; the next group's rows are
+    // fetched while the current group is computed. Offering the group's
+    // distances one by one in order gives the list a one-at-a-time walk
+    // would: a neighbour evicted meanwhile could not re-enter anyway, and a
+    // neighbour inserted meanwhile (an id listed twice) is skipped here.
+    NeighbourGroups groups(graph.neighbors_of(node), visited, n);
+    Group current = groups.next(base, d);
+    while (current.size > 0) {
+      const Group following = groups.next(base, d);
+      float dist[4];
+      if (current.size == 4) {
+        const float* rows[4] = {base + std::uint64_t{current.ids[0]} * d,
+                                base + std::uint64_t{current.ids[1]} * d,
+                                base + std::uint64_t{current.ids[2]} * d,
+                                base + std::uint64_t{current.ids[3]} * d};
+        sq_l2_x4(query, rows, d, dist);
+      } else {
+        for (std::size_t t = 0; t < current.size; ++t) {
+          dist[t] = sq_l2(query, base + std::uint64_t{current.ids[t]} * d, d);
+        }
+      }
+      for (std::size_t t = 0; t < current.size; ++t) {
+        if (visited[current.ids[t]]) continue;
+        next = std::min(next, list.offer(current.ids[t], dist[t]));
+      }
+      current = following;
     }
     first = next;
   }
