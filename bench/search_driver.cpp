@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "core/batch_query.hpp"
+#include "core/search/pivots.hpp"
 #include "core/build.hpp"
 #include "core/distance.hpp"
 #include "core/parallel.hpp"

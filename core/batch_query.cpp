@@ -8,13 +8,12 @@
 #include "core/error.hpp"
 #include "core/parallel.hpp"
 #include "core/search/beam_search.hpp"
+#include "core/search/pivots.hpp"
 
 namespace velnor {
 
 namespace {
 
-constexpr std::uint64_t kMaxPivots = 2048;
-constexpr std::uint64_t kMaxSeeds = 16;
 // Pivots of a candidate list whose graph neighbours join its pool.
 constexpr std::size_t kExpandedCandidates = 6;
 
@@ -71,24 +70,13 @@ void distances_to(const Dataset& ds, const float* query, const std::uint32_t* id
 
 // Per-worker state of external queries.
 struct QueryWorker {
-  explicit QueryWorker(std::uint64_t n, std::uint64_t pivots)
-      : scratch(n), pivot_dist(pivots), ranked(pivots) {}
+  QueryWorker(const Dataset& dataset, const PivotPlan& plan)
+      : scratch(dataset.n()), pivots(dataset, plan) {}
   Scratch scratch;
-  std::vector<float> pivot_dist;     // one query's distance to every pivot
-  std::vector<Candidate> ranked;     // (pivot row, distance) for the seed selection
-  std::vector<std::uint32_t> seeds;  // the chosen pivot rows
+  PivotSeeds pivots;
 };
 
 }  // namespace
-
-PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L) {
-  if (n == 0) return {1, 0, 0};
-  const auto root_bound = static_cast<std::uint64_t>(4.0 * std::sqrt(static_cast<double>(n)));
-  const std::uint64_t wanted = std::min(std::max(root_bound, L), n);
-  const std::uint64_t step = std::max<std::uint64_t>(n / std::min(wanted, kMaxPivots), 1);
-  const std::uint64_t count = (n + step - 1) / step;
-  return {step, count, std::min(count, kMaxSeeds)};
-}
 
 KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const float> queries,
                     std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l) {
@@ -103,27 +91,24 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
   const std::uint64_t stride = std::min(n, k);
   const std::uint64_t L = std::max(stride, beam_l);
   const PivotPlan plan = pivot_plan(n, L);
-  std::vector<std::uint32_t> pivot_rows(plan.count);
-  for (std::uint64_t p = 0; p < plan.count; ++p) pivot_rows[p] = static_cast<std::uint32_t>(p * plan.step);
 
+  // Queries go in fixed blocks, one GEMM against the pivots per block; the
+  // seeds do not depend on the blocking, so neither does any result.
+  const std::uint64_t block = PivotSeeds::kBlock;
   KnnResult result = zeroed_result(n_q, stride);
   parallel_for(
-      n_q, [&] { return QueryWorker(n, plan.count); },
-      [&](QueryWorker& w, std::size_t q) {
-        const float* query = queries.data() + q * d;
-        distances_to(dataset, query, pivot_rows.data(), plan.count, w.pivot_dist.data());
-        for (std::uint64_t p = 0; p < plan.count; ++p) {
-          if (std::isnan(w.pivot_dist[p])) throw Error(kNanDistance);
-          w.ranked[p] = {pivot_rows[p], w.pivot_dist[p]};
+      (n_q + block - 1) / block, [&] { return QueryWorker(dataset, plan); },
+      [&](QueryWorker& w, std::size_t b) {
+        const std::uint64_t first = b * block, rows = std::min(block, n_q - first);
+        w.pivots.load_block(queries.data() + first * d, rows);
+        for (std::uint64_t r = 0; r < rows; ++r) {
+          const float* query = queries.data() + (first + r) * d;
+          const std::span<const std::uint32_t> seeds = w.pivots.nearest(query, r);
+          const std::vector<Candidate> found =
+              beam_search(dataset, graph, seeds, query, L, w.scratch);
+          const Candidate pad = found.empty() ? Candidate{graph.medoid, 0.0f} : found.back();
+          write_row(result, first + r, dataset.metric(), found, pad);
         }
-        const auto seeds_end = w.ranked.begin() + static_cast<std::ptrdiff_t>(plan.seeds);
-        if (seeds_end != w.ranked.end()) std::nth_element(w.ranked.begin(), seeds_end, w.ranked.end(), nearer);
-        w.seeds.clear();
-        for (std::uint64_t s = 0; s < plan.seeds; ++s) w.seeds.push_back(w.ranked[s].id);
-
-        const std::vector<Candidate> found = beam_search(dataset, graph, w.seeds, query, L, w.scratch);
-        const Candidate pad = found.empty() ? Candidate{graph.medoid, 0.0f} : found.back();
-        write_row(result, q, dataset.metric(), found, pad);
       });
   return result;
 }

@@ -14,22 +14,11 @@
 
 namespace velnor {
 
-// Where the searches of external queries start: every step-th base row is a
-// pivot, and each query starts from its `seeds` nearest pivots.
-struct PivotPlan {
-  std::uint64_t step;   // row distance between consecutive pivots
-  std::uint64_t count;  // pivots: rows 0, step, 2*step, ... below n
-  std::uint64_t seeds;  // pivots that seed each query
-};
-
-// About 4*sqrt(n) pivots (never fewer than the beam width L, never more than
-// about 2048 or n), and up to 16 seeds. n = 0 has no pivots.
-PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L);
-
 // The min(k, n) nearest base rows of each of the n_q query rows (n_q * d
 // values, row-major, used as given), searched with width max(stride, beam_l)
-// from the nearest pivots. A row the search cannot fill repeats its last
-// entry. Throws velnor::InvalidArgument for k = 0 or an empty base.
+// from the nearest pivots (core/search/pivots.hpp). A row the search cannot
+// fill repeats its last entry. Throws velnor::InvalidArgument for k = 0 or an
+// empty base.
 KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const float> queries,
                     std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l);
 

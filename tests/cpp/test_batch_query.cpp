@@ -56,27 +56,6 @@ std::vector<float> row_dists(const KnnResult& r, std::uint64_t row) {
           r.distances.begin() + static_cast<std::ptrdiff_t>((row + 1) * r.stride)};
 }
 
-TEST(PivotPlan, StepCountAndSeeds) {
-  const struct {
-    std::uint64_t n, L, step, count, seeds;
-  } cases[] = {
-      {10000, 64, 25, 400, 16},      // 4*sqrt(n) pivots
-      {1000000, 64, 488, 2050, 16},  // capped near 2048
-      {60000, 64, 61, 984, 16},
-      {10000, 1000, 10, 1000, 16},   // a wide beam asks for more pivots
-      {100, 64, 1, 100, 16},         // every row
-      {5, 64, 1, 5, 5},              // fewer pivots than seeds: all seed
-      {1, 64, 1, 1, 1},
-      {0, 64, 1, 0, 0},
-  };
-  for (const auto& c : cases) {
-    const PivotPlan plan = pivot_plan(c.n, c.L);
-    EXPECT_EQ(plan.step, c.step) << "n=" << c.n << " L=" << c.L;
-    EXPECT_EQ(plan.count, c.count) << "n=" << c.n << " L=" << c.L;
-    EXPECT_EQ(plan.seeds, c.seeds) << "n=" << c.n << " L=" << c.L;
-  }
-}
-
 // Without edges a query returns exactly its seeds: the 16 pivots (rows
 // 0, 25, 50, ...) nearest to it, ascending.
 TEST(KnnQuery, SeedsAreTheNearestPivots) {
@@ -154,6 +133,12 @@ TEST(KnnQuery, Failures) {
   const KnnResult none = knn_query(points.dataset, graph, {}, 0, 4, 64);
   EXPECT_EQ(none.stride, 4u);
   EXPECT_TRUE(none.indices.empty());
+
+  // Rows of no columns: every distance is 0, the rows fill all the same.
+  const Dataset flat(std::span<const float>(), 3000, 0, Metric::L2);
+  const KnnResult zero_dim = knn_query(flat, Graph::from_adjacency(Lists(3000), 0), {}, 2, 3, 64);
+  EXPECT_EQ(zero_dim.indices.size(), 6u);
+  EXPECT_EQ(zero_dim.distances, std::vector<float>(6, 0.0f));
 }
 
 TEST(KnnSelfGraph, SelfFirstWidthAndPadding) {
@@ -352,7 +337,9 @@ TEST_F(FashionSlice, RecallAgainstExactSearch) {
   std::vector<float> held_out_kth(kQueries), self_kth(kBase);
   for (std::uint64_t q = 0; q < kQueries; ++q) {
     std::vector<float> all(kBase);
-    for (std::uint64_t j = 0; j < kBase; ++j) all[j] = sq_l2(queries_.data() + q * d, dataset_->row(j), d);
+    for (std::uint64_t j = 0; j < kBase; ++j) {
+      all[j] = sq_l2(queries_.data() + q * d, dataset_->row(j), d);
+    }
     std::nth_element(all.begin(), all.begin() + (k - 1), all.end());
     held_out_kth[q] = all[k - 1];
   }

@@ -175,7 +175,8 @@ TEST(BeamSearch, FailuresLeaveScratchClean) {
   const Graph out_of_range = Graph::from_adjacency({{7}, {}, {}, {}}, 0);
   EXPECT_THROW(beam_search(points.dataset, out_of_range, seed0, &query, 4, scratch), Error);
   expect_clean(scratch);
-  const std::vector<Candidate> after = beam_search(points.dataset, graph, seed0, &query, 4, scratch);
+  const std::vector<Candidate> after =
+      beam_search(points.dataset, graph, seed0, &query, 4, scratch);
   EXPECT_EQ(ids_of(after), (std::vector<std::uint32_t>{0, 1, 2, 3}));
 }
 
