@@ -68,13 +68,65 @@ void distances_to(const Dataset& ds, const float* query, const std::uint32_t* id
   for (; j < count; ++j) out[j] = sq_l2(query, ds.row(ids[j]), d);
 }
 
-// Per-worker state of external queries.
-struct QueryWorker {
-  QueryWorker(const Dataset& dataset, const PivotPlan& plan)
-      : scratch(dataset.n()), pivots(dataset, plan) {}
-  Scratch scratch;
-  PivotSeeds pivots;
-};
+// Every node once, in breadth-first order over the graph from the medoid
+// (nodes it cannot reach follow, each starting a search of its own in index
+// order). Rows handled in this order search overlapping neighbourhoods one
+// after another, so most rows they read are still in cache; each row's
+// result does not depend on the order.
+std::vector<std::uint32_t> locality_order(const Graph& graph) {
+  const std::uint64_t n = graph.size();
+  std::vector<std::uint32_t> order;
+  order.reserve(n);
+  std::vector<std::uint8_t> seen(n, 0);
+  auto visit_from = [&](std::uint32_t start) {
+    if (seen[start]) return;
+    seen[start] = 1;
+    order.push_back(start);
+    for (std::size_t head = order.size() - 1; head < order.size(); ++head) {
+      const std::uint32_t node = order[head];
+      for (const std::uint32_t v : graph.neighbors_of(node)) {
+        VELNOR_ASSERT(v < n, "neighbour id out of range");
+        if (!seen[v]) {
+          seen[v] = 1;
+          order.push_back(v);
+        }
+      }
+    }
+  };
+  if (n > 0) visit_from(graph.medoid < n ? graph.medoid : 0);
+  for (std::uint64_t i = 0; i < n; ++i) visit_from(static_cast<std::uint32_t>(i));
+  return order;
+}
+
+// Queries whose seeds are found before their searches run: at most this
+// many at a time, to bound the seed table.
+constexpr std::uint64_t kQueriesPerPass = std::uint64_t{1} << 16;
+
+// The seeds of queries [first, first + count), `seeds` per query in `table`,
+// and, in `visit`, the same queries ordered by their nearest pivot (then by
+// position): queries near the same pivot search overlapping parts of the
+// graph, so run one after another they find most rows still in cache. The
+// GEMM blocks of PivotSeeds do not change any seed.
+void find_seeds(const Dataset& dataset, const PivotPlan& plan, const float* queries,
+                std::uint64_t first, std::uint64_t count, std::vector<std::uint32_t>& table,
+                std::vector<std::pair<std::uint32_t, std::uint32_t>>& visit) {
+  const std::uint64_t d = dataset.d(), seeds = plan.seeds, block = PivotSeeds::kBlock;
+  table.resize(count * seeds);
+  visit.resize(count);
+  parallel_for(
+      (count + block - 1) / block, [&] { return PivotSeeds(dataset, plan); },
+      [&](PivotSeeds& pivots, std::size_t b) {
+        const std::uint64_t begin = b * block, rows = std::min(block, count - begin);
+        pivots.load_block(queries + (first + begin) * d, rows);
+        for (std::uint64_t r = 0; r < rows; ++r) {
+          const std::uint64_t q = begin + r;
+          const auto found = pivots.nearest(queries + (first + q) * d, r);
+          std::copy(found.begin(), found.end(), table.data() + q * seeds);
+          visit[q] = {found.front(), static_cast<std::uint32_t>(q)};
+        }
+      });
+  std::sort(visit.begin(), visit.end());
+}
 
 }  // namespace
 
@@ -92,24 +144,24 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
   const std::uint64_t L = std::max(stride, beam_l);
   const PivotPlan plan = pivot_plan(n, L);
 
-  // Queries go in fixed blocks, one GEMM against the pivots per block; the
-  // seeds do not depend on the blocking, so neither does any result.
-  const std::uint64_t block = PivotSeeds::kBlock;
   KnnResult result = zeroed_result(n_q, stride);
-  parallel_for(
-      (n_q + block - 1) / block, [&] { return QueryWorker(dataset, plan); },
-      [&](QueryWorker& w, std::size_t b) {
-        const std::uint64_t first = b * block, rows = std::min(block, n_q - first);
-        w.pivots.load_block(queries.data() + first * d, rows);
-        for (std::uint64_t r = 0; r < rows; ++r) {
-          const float* query = queries.data() + (first + r) * d;
-          const std::span<const std::uint32_t> seeds = w.pivots.nearest(query, r);
+  std::vector<std::uint32_t> seed_table;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> visit;
+  for (std::uint64_t first = 0; first < n_q; first += kQueriesPerPass) {
+    const std::uint64_t count = std::min(kQueriesPerPass, n_q - first);
+    find_seeds(dataset, plan, queries.data(), first, count, seed_table, visit);
+    parallel_for(
+        count, [&] { return Scratch(n); },
+        [&](Scratch& scratch, std::size_t t) {
+          const std::uint64_t q = first + visit[t].second;
+          const std::span<const std::uint32_t> seeds(
+              seed_table.data() + visit[t].second * plan.seeds, plan.seeds);
           const std::vector<Candidate> found =
-              beam_search(dataset, graph, seeds, query, L, w.scratch);
+              beam_search(dataset, graph, seeds, queries.data() + q * d, L, scratch);
           const Candidate pad = found.empty() ? Candidate{graph.medoid, 0.0f} : found.back();
-          write_row(result, first + r, dataset.metric(), found, pad);
-        }
-      });
+          write_row(result, q, dataset.metric(), found, pad);
+        });
+  }
   return result;
 }
 
@@ -129,11 +181,13 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
     std::vector<Candidate> row;
   };
 
+  const std::vector<std::uint32_t> order = locality_order(graph);
   KnnResult result = zeroed_result(n, stride);
   parallel_for(
       n, [&] { return Worker(n); },
-      [&](Worker& w, std::size_t i) {
-        const auto self = static_cast<std::uint32_t>(i);
+      [&](Worker& w, std::size_t t) {
+        const std::uint32_t self = order[t];
+        const std::uint64_t i = self;
         w.seeds.assign(1, self);
         if (warm != nullptr) {
           for (const Candidate& c : (*warm)[i]) w.seeds.push_back(c.id);
@@ -170,11 +224,13 @@ KnnResult knn_self_reservoir(const Dataset& dataset, const Graph& graph,
     std::vector<Candidate> row;       // the row itself, then the ranked pairs
   };
 
+  const std::vector<std::uint32_t> order = locality_order(graph);
   KnnResult result = zeroed_result(n, stride);
   parallel_for(
       n, [] { return Worker(); },
-      [&](Worker& w, std::size_t i) {
-        const auto self = static_cast<std::uint32_t>(i);
+      [&](Worker& w, std::size_t t) {
+        const std::uint32_t self = order[t];
+        const std::uint64_t i = self;
         const std::vector<Candidate>& list = cands[i];
         w.pool.clear();
         for (const Candidate& c : list) w.pool.push_back(c.id);

@@ -131,6 +131,7 @@ void PivotSeeds::keep_nearest(std::vector<Candidate>& measured) {
   if (measured.size() > plan_.seeds) {
     std::nth_element(measured.begin(), end, measured.end(), nearer);
   }
+  std::iter_swap(measured.begin(), std::min_element(measured.begin(), end, nearer));
   seeds_.clear();
   for (auto it = measured.begin(); it != end; ++it) seeds_.push_back(it->id);
 }

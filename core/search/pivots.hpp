@@ -35,8 +35,9 @@ class PivotSeeds {
   // Takes up to kBlock query rows (row-major, d values each) as the block.
   void load_block(const float* queries, std::uint64_t rows);
 
-  // The seeds of `query`, row r of the loaded block. Fails (velnor::Error)
-  // on a NaN distance.
+  // The seeds of `query`, row r of the loaded block: the nearest first, the
+  // others in no particular order (all pivots in pivot order when every
+  // pivot is a seed). Fails (velnor::Error) on a NaN distance.
   std::span<const std::uint32_t> nearest(const float* query, std::uint64_t r);
 
  private:

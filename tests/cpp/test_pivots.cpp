@@ -37,8 +37,8 @@ TEST(PivotPlan, StepCountAndSeeds) {
 }
 
 // The seeds must be the pivots of smallest sq_l2, as a scan of every pivot
-// finds them: compared as sorted distances, since which of several equal
-// pivots is taken is free.
+// finds them, the nearest first: compared as distances, since which of
+// several equal pivots is taken is free.
 void expect_exact_seeds(const Dataset& ds, const std::vector<float>& queries, std::uint64_t L) {
   const std::uint64_t d = ds.d(), n_q = queries.size() / d;
   const PivotPlan plan = pivot_plan(ds.n(), L);
@@ -58,6 +58,7 @@ void expect_exact_seeds(const Dataset& ds, const std::vector<float>& queries, st
         ASSERT_EQ(s % plan.step, 0u);
         got.push_back(sq_l2(query, ds.row(s), d));
       }
+      ASSERT_EQ(got.front(), all.front()) << "the nearest seed comes first";
       std::sort(got.begin(), got.end());
       ASSERT_EQ(got, all) << "query " << first + r;
     }
