@@ -14,7 +14,7 @@ namespace velnor {
 
 namespace {
 
-// Pivots of a candidate list whose graph neighbours join its pool.
+// A row's nearest candidates whose graph neighbours join its pool.
 constexpr std::size_t kExpandedCandidates = 6;
 
 constexpr const char* kNanDistance =
