@@ -1,0 +1,57 @@
+#pragma once
+// Where the searches of external queries start: every step-th base row is a
+// pivot, and each query starts from the pivots nearest to it by sq_l2.
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/candidate.hpp"
+#include "core/dataset.hpp"
+
+namespace velnor {
+
+struct PivotPlan {
+  std::uint64_t step;   // row distance between consecutive pivots
+  std::uint64_t count;  // pivots: rows 0, step, 2*step, ... below n
+  std::uint64_t seeds;  // pivots that seed each query
+};
+
+// About 4*sqrt(n) pivots (never fewer than the beam width L, never more than
+// about 2048 or n), and up to 16 seeds. n = 0 has no pivots.
+PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L);
+
+// One worker's seed finder. The products of a block of queries with all
+// pivots come from one single-precision GEMM; from them each query gets
+// bounds on its pivot distances, and only the pivots that can still be among
+// the nearest are measured with sq_l2. So the seeds are exactly the
+// plan.seeds pivots of smallest sq_l2 (which of several equal ones is
+// unspecified), whatever the block holds and however the BLAS rounds.
+class PivotSeeds {
+ public:
+  static constexpr std::uint64_t kBlock = 64;  // queries per GEMM
+
+  PivotSeeds(const Dataset& dataset, const PivotPlan& plan);
+
+  // Takes up to kBlock query rows (row-major, d values each) as the block.
+  void load_block(const float* queries, std::uint64_t rows);
+
+  // The seeds of `query`, row r of the loaded block: the nearest first, the
+  // others in no particular order (all pivots in pivot order when every
+  // pivot is a seed). Fails (velnor::Error) on a NaN distance.
+  std::span<const std::uint32_t> nearest(const float* query, std::uint64_t r);
+
+ private:
+  void nearest_exact(const float* query);
+  void keep_nearest(std::vector<Candidate>& measured);
+
+  const Dataset& dataset_;
+  PivotPlan plan_;
+  bool use_gemm_;
+  std::vector<float> dots_;           // block rows x pivots: query . pivot
+  std::vector<double> lower_;         // per pivot, a lower bound of its sq_l2
+  std::vector<double> upper_;         // per pivot, an upper bound of its sq_l2
+  std::vector<Candidate> measured_;   // (pivot row, sq_l2) of the pivots measured
+  std::vector<std::uint32_t> seeds_;
+};
+
+}  // namespace velnor
