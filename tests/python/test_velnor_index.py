@@ -22,7 +22,9 @@ QUERY_DOC = """Query an external set. Returns `(indices, distances, stride)` fla
 def test_signatures_and_docstrings():
     assert str(inspect.signature(velnor.VelnorIndex)) == CLASS_SIGNATURE
     assert velnor.VelnorIndex.__doc__ == CLASS_DOC
-    assert str(inspect.signature(velnor.VelnorIndex.query)) == "(self, queries, n_neighbors, beam_l=64)"
+    assert str(inspect.signature(velnor.VelnorIndex.query)) == "(self, /, queries, n_neighbors, beam_l=64)"
+    bound = velnor.VelnorIndex(np.ones((3, 2), np.float32)).query
+    assert str(inspect.signature(bound)) == "(queries, n_neighbors, beam_l=64)"
     assert velnor.VelnorIndex.query.__doc__ == QUERY_DOC
     assert velnor.VelnorIndex.__module__ == "velnor._velnor"
 
