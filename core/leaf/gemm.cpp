@@ -17,19 +17,30 @@ void use_single_threaded_blas() {
   std::call_once(once, [] { scipy_openblas_set_num_threads(1); });
 }
 
-// Tile edge of the blocked mirror: a tile of each triangle stays in cache.
-constexpr std::uint64_t kMirrorTile = 64;
+// Tile edge of the blocked pass over the block: a tile of each triangle
+// stays in cache while one is read and the other written.
+constexpr std::uint64_t kTile = 64;
 
-// Copies the strict upper triangle of the s x s block onto the lower one.
-void mirror_upper(float* block, std::uint64_t s) {
-  for (std::uint64_t ib = 0; ib < s; ib += kMirrorTile) {
-    const std::uint64_t i_end = std::min(s, ib + kMirrorTile);
-    for (std::uint64_t jb = ib; jb < s; jb += kMirrorTile) {
-      const std::uint64_t j_end = std::min(s, jb + kMirrorTile);
-      for (std::uint64_t i = ib; i < i_end; ++i)
-        for (std::uint64_t j = std::max(jb, i + 1); j < j_end; ++j) block[j * s + i] = block[i * s + j];
+// Turns the Gram matrix's upper triangle into distances and writes each onto
+// both triangles: D[i][j] = D[j][i] = max((q[j] + q[i]) - (G[i][j] + G[i][j]), 0),
+// D[i][i] = 0. The maximum also maps NaN to 0.
+void expand_and_mirror(float* block, const float* q, std::uint64_t s) {
+  for (std::uint64_t ib = 0; ib < s; ib += kTile) {
+    const std::uint64_t i_end = std::min(s, ib + kTile);
+    for (std::uint64_t jb = ib; jb < s; jb += kTile) {
+      const std::uint64_t j_end = std::min(s, jb + kTile);
+      for (std::uint64_t i = ib; i < i_end; ++i) {
+        float* row = block + i * s;
+        for (std::uint64_t j = std::max(jb, i + 1); j < j_end; ++j) {
+          const float v = (q[j] + q[i]) - (row[j] + row[j]);
+          const float dist = v > 0.0f ? v : 0.0f;
+          row[j] = dist;
+          block[j * s + i] = dist;
+        }
+      }
     }
   }
+  for (std::uint64_t i = 0; i < s; ++i) block[i * s + i] = 0.0f;
 }
 
 bool by_distance(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
@@ -129,16 +140,7 @@ void leaf_sq_dists(const Dataset& dataset, std::span<const std::uint32_t> leaf, 
     std::fill(scratch.block.begin(), scratch.block.end(), 0.0f);
   }
 
-  const float* q = scratch.norms.data();
-  for (std::uint64_t i = 0; i < s; ++i) {
-    float* row = g + i * s;
-    row[i] = 0.0f;
-    for (std::uint64_t j = i + 1; j < s; ++j) {
-      const float v = (q[j] + q[i]) - (row[j] + row[j]);
-      row[j] = v > 0.0f ? v : 0.0f;  // also maps NaN to 0
-    }
-  }
-  mirror_upper(g, s);
+  expand_and_mirror(g, scratch.norms.data(), s);
 }
 
 std::vector<float> leaf_sq_dists(const Dataset& dataset, std::span<const std::uint32_t> leaf,
