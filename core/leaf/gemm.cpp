@@ -53,17 +53,17 @@ void keep_nearest(std::vector<Candidate>& cands, std::uint64_t k) {
   cands.resize(k);
 }
 
-// The k smallest entries of `row` (skipping index `self`) into `out`, by a
+// The k smallest entries of `row` (skipping index `self`), as (position,
+// distance) pairs, into `out`, by a
 // running bar: whenever the buffer holds 2k entries it is cut to its k
 // smallest, and a later entry must beat the k-th of those strictly.
 void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self,
-                           std::span<const std::uint32_t> leaf, std::uint64_t k,
-                           std::vector<Candidate>& out) {
+                           std::uint64_t k, std::vector<Candidate>& out) {
   out.clear();
   float bar = std::numeric_limits<float>::infinity();
   for (std::uint64_t j = 0; j < s; ++j) {
     if (row[j] < bar && j != self) {
-      out.push_back({leaf[j], row[j]});
+      out.push_back({static_cast<std::uint32_t>(j), row[j]});
       if (out.size() == 2 * k) {
         keep_nearest(out, k);
         bar = std::max_element(out.begin(), out.end(), by_distance)->dist;
@@ -75,19 +75,18 @@ void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self
 
 constexpr std::uint64_t kBarSamples = SelectBuffers::kSamples;
 
-// The k smallest entries of `row` (skipping index `self`) into `out`, in no
-// particular order. A bar guessed from a strided sample (aiming at about 1.5k
+// The k smallest entries of `row` (skipping index `self`), as (position,
+// distance) pairs, into `out`, in no particular order. A bar guessed from a strided sample (aiming at about 1.5k
 // entries below it) lets one branch-free pass collect a short list, which is
 // then cut to k; when fewer than k entries pass the guess, the running-bar
 // selection takes over. Which of several entries tied at the k-th distance
 // survive depends only on the row.
-void select_nearest(const float* row, std::uint64_t s, std::uint64_t self,
-                    std::span<const std::uint32_t> leaf, std::uint64_t k, SelectBuffers& buf,
-                    std::vector<Candidate>& out) {
+void select_nearest(const float* row, std::uint64_t s, std::uint64_t self, std::uint64_t k,
+                    SelectBuffers& buf, std::vector<Candidate>& out) {
   out.clear();
   if (s - 1 <= k) {
     for (std::uint64_t j = 0; j < s; ++j)
-      if (j != self) out.push_back({leaf[j], row[j]});
+      if (j != self) out.push_back({static_cast<std::uint32_t>(j), row[j]});
     return;
   }
   float* sample = buf.sample;
@@ -105,9 +104,9 @@ void select_nearest(const float* row, std::uint64_t s, std::uint64_t self,
     count += row[j] < bar ? 1 : 0;
   }
   for (std::uint64_t t = 0; t < count; ++t)
-    if (below[t] != self) out.push_back({leaf[below[t]], row[below[t]]});
+    if (below[t] != self) out.push_back({below[t], row[below[t]]});
   if (out.size() < k) {
-    select_by_running_bar(row, s, self, leaf, k, out);
+    select_by_running_bar(row, s, self, k, out);
     return;
   }
   keep_nearest(out, k);
@@ -160,17 +159,27 @@ void insert_leaf_edges(const Dataset& dataset, std::span<const std::uint32_t> le
   if (k == 0) return;
   leaf_sq_dists(dataset, leaf, s, scratch);
 
-  auto& cands = scratch.candidates;
+  // The members' projections side by side, so codes read from cache.
+  const std::uint64_t m = hyperplanes.m();
+  scratch.projections.resize(s * m);
+  for (std::uint64_t i = 0; i < s; ++i)
+    std::copy_n(projections.data() + static_cast<std::uint64_t>(leaf[i]) * m, m,
+                scratch.projections.begin() + static_cast<std::ptrdiff_t>(i * m));
+
+  auto& cands = scratch.candidates;  // leaf positions with their distances
   cands.reserve(2 * k);
   for (std::uint64_t i = 0; i < s; ++i) {
     const std::uint32_t u = leaf[i];
-    select_nearest(scratch.block.data() + i * s, s, i, leaf, k, scratch.select, cands);
+    select_nearest(scratch.block.data() + i * s, s, i, k, scratch.select, cands);
 
     // One batch under u's lock. A reservoir's contents do not depend on the
     // order of its offers, so the batch needs no sorting.
     std::lock_guard<std::mutex> lock(reservoirs.locks[u]);
     hashprune::Reservoir& reservoir = reservoirs.reservoirs[u];
-    for (const Candidate& c : cands) reservoir.insert(c.id, hyperplanes.code(projections, u, c.id), c.dist);
+    for (const Candidate& c : cands) {
+      const auto code = hyperplanes.code(scratch.projections, static_cast<std::uint32_t>(i), c.id);
+      reservoir.insert(leaf[c.id], code, c.dist);
+    }
   }
 }
 
