@@ -54,9 +54,9 @@ void keep_nearest(std::vector<Candidate>& cands, std::uint64_t k) {
 }
 
 // The k smallest entries of `row` (skipping index `self`), as (position,
-// distance) pairs, into `out`, by a
-// running bar: whenever the buffer holds 2k entries it is cut to its k
-// smallest, and a later entry must beat the k-th of those strictly.
+// distance) pairs, into `out`, by a running bar: whenever the buffer holds 2k
+// entries it is cut to its k smallest, and a later entry must beat the k-th
+// of those strictly.
 void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self,
                            std::uint64_t k, std::vector<Candidate>& out) {
   out.clear();
@@ -76,11 +76,11 @@ void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self
 constexpr std::uint64_t kBarSamples = SelectBuffers::kSamples;
 
 // The k smallest entries of `row` (skipping index `self`), as (position,
-// distance) pairs, into `out`, in no particular order. A bar guessed from a strided sample (aiming at about 1.5k
-// entries below it) lets one branch-free pass collect a short list, which is
-// then cut to k; when fewer than k entries pass the guess, the running-bar
-// selection takes over. Which of several entries tied at the k-th distance
-// survive depends only on the row.
+// distance) pairs, into `out`, in no particular order. A bar guessed from a
+// strided sample (aiming at about 1.5k entries below it) lets one branch-free
+// pass collect a short list, which is then cut to k; when fewer than k
+// entries pass the guess, the running-bar selection takes over. Which of
+// several entries tied at the k-th distance survive depends only on the row.
 void select_nearest(const float* row, std::uint64_t s, std::uint64_t self, std::uint64_t k,
                     SelectBuffers& buf, std::vector<Candidate>& out) {
   out.clear();
