@@ -1,10 +1,9 @@
 #include "core/build.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <algorithm>
 #include <optional>
-#include <string>
 
 #include "core/error.hpp"
 #include "core/hashprune/hyperplanes.hpp"
@@ -136,7 +135,6 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
     return result;
   }
   VELNOR_ASSERT(n <= UINT32_MAX, "too many points: ids are 32-bit");
-  if (params.m > hashprune::kMaxPlanes) throw InvalidArgument("m must be <= 16 (code packs into u16)");
   if (params.r == 0) throw InvalidArgument("r must be >= 1");
   if (params.c_max == 0) throw InvalidArgument("c_max must be >= 1");
   check_finite_rows(dataset);
@@ -144,6 +142,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   const bool profile = profiling_enabled();
   Stopwatch clock;
 
+  // Refuses m > 16 before any partitioning or leaf work.
   const hashprune::Hyperplanes hyperplanes(params.m, dataset.d(), params.seed);
   const std::vector<float> projections = hyperplanes.sketch_all(dataset);
   if (profile) print_stage_line("sketch", clock.seconds());

@@ -111,6 +111,7 @@ void Reservoir::insert(std::uint32_t id, std::uint16_t code, float dist) {
 std::vector<Candidate> Reservoir::into_sorted() {
   std::vector<Entry> entries = std::move(entries_);
   entries_ = {};
+  worst_ = kWorstUnknown;
   std::vector<Candidate> out;
   out.reserve(entries.size());
   for (const Entry e : entries) {

@@ -17,19 +17,30 @@ void use_single_threaded_blas() {
   std::call_once(once, [] { scipy_openblas_set_num_threads(1); });
 }
 
-// Tile edge of the blocked mirror: a tile of each triangle stays in cache.
-constexpr std::uint64_t kMirrorTile = 64;
+// Tile edge of the blocked pass over the block: a tile of each triangle
+// stays in cache while one is read and the other written.
+constexpr std::uint64_t kTile = 64;
 
-// Copies the strict upper triangle of the s x s block onto the lower one.
-void mirror_upper(float* block, std::uint64_t s) {
-  for (std::uint64_t ib = 0; ib < s; ib += kMirrorTile) {
-    const std::uint64_t i_end = std::min(s, ib + kMirrorTile);
-    for (std::uint64_t jb = ib; jb < s; jb += kMirrorTile) {
-      const std::uint64_t j_end = std::min(s, jb + kMirrorTile);
-      for (std::uint64_t i = ib; i < i_end; ++i)
-        for (std::uint64_t j = std::max(jb, i + 1); j < j_end; ++j) block[j * s + i] = block[i * s + j];
+// Turns the Gram matrix's upper triangle into distances and writes each onto
+// both triangles: D[i][j] = D[j][i] = max((q[j] + q[i]) - (G[i][j] + G[i][j]), 0),
+// D[i][i] = 0. The maximum also maps NaN to 0.
+void expand_and_mirror(float* block, const float* q, std::uint64_t s) {
+  for (std::uint64_t ib = 0; ib < s; ib += kTile) {
+    const std::uint64_t i_end = std::min(s, ib + kTile);
+    for (std::uint64_t jb = ib; jb < s; jb += kTile) {
+      const std::uint64_t j_end = std::min(s, jb + kTile);
+      for (std::uint64_t i = ib; i < i_end; ++i) {
+        float* row = block + i * s;
+        for (std::uint64_t j = std::max(jb, i + 1); j < j_end; ++j) {
+          const float v = (q[j] + q[i]) - (row[j] + row[j]);
+          const float dist = v > 0.0f ? v : 0.0f;
+          row[j] = dist;
+          block[j * s + i] = dist;
+        }
+      }
     }
   }
+  for (std::uint64_t i = 0; i < s; ++i) block[i * s + i] = 0.0f;
 }
 
 bool by_distance(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
@@ -42,17 +53,17 @@ void keep_nearest(std::vector<Candidate>& cands, std::uint64_t k) {
   cands.resize(k);
 }
 
-// The k smallest entries of `row` (skipping index `self`) into `out`, by a
-// running bar: whenever the buffer holds 2k entries it is cut to its k
-// smallest, and a later entry must beat the k-th of those strictly.
+// The k smallest entries of `row` (skipping index `self`), as (position,
+// distance) pairs, into `out`, by a running bar: whenever the buffer holds 2k
+// entries it is cut to its k smallest, and a later entry must beat the k-th
+// of those strictly.
 void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self,
-                           std::span<const std::uint32_t> leaf, std::uint64_t k,
-                           std::vector<Candidate>& out) {
+                           std::uint64_t k, std::vector<Candidate>& out) {
   out.clear();
   float bar = std::numeric_limits<float>::infinity();
   for (std::uint64_t j = 0; j < s; ++j) {
     if (row[j] < bar && j != self) {
-      out.push_back({leaf[j], row[j]});
+      out.push_back({static_cast<std::uint32_t>(j), row[j]});
       if (out.size() == 2 * k) {
         keep_nearest(out, k);
         bar = std::max_element(out.begin(), out.end(), by_distance)->dist;
@@ -64,19 +75,18 @@ void select_by_running_bar(const float* row, std::uint64_t s, std::uint64_t self
 
 constexpr std::uint64_t kBarSamples = SelectBuffers::kSamples;
 
-// The k smallest entries of `row` (skipping index `self`) into `out`, in no
-// particular order. A bar guessed from a strided sample (aiming at about 1.5k
-// entries below it) lets one branch-free pass collect a short list, which is
-// then cut to k; when fewer than k entries pass the guess, the running-bar
-// selection takes over. Which of several entries tied at the k-th distance
-// survive depends only on the row.
-void select_nearest(const float* row, std::uint64_t s, std::uint64_t self,
-                    std::span<const std::uint32_t> leaf, std::uint64_t k, SelectBuffers& buf,
-                    std::vector<Candidate>& out) {
+// The k smallest entries of `row` (skipping index `self`), as (position,
+// distance) pairs, into `out`, in no particular order. A bar guessed from a
+// strided sample (aiming at about 1.5k entries below it) lets one branch-free
+// pass collect a short list, which is then cut to k; when fewer than k
+// entries pass the guess, the running-bar selection takes over. Which of
+// several entries tied at the k-th distance survive depends only on the row.
+void select_nearest(const float* row, std::uint64_t s, std::uint64_t self, std::uint64_t k,
+                    SelectBuffers& buf, std::vector<Candidate>& out) {
   out.clear();
   if (s - 1 <= k) {
     for (std::uint64_t j = 0; j < s; ++j)
-      if (j != self) out.push_back({leaf[j], row[j]});
+      if (j != self) out.push_back({static_cast<std::uint32_t>(j), row[j]});
     return;
   }
   float* sample = buf.sample;
@@ -94,9 +104,9 @@ void select_nearest(const float* row, std::uint64_t s, std::uint64_t self,
     count += row[j] < bar ? 1 : 0;
   }
   for (std::uint64_t t = 0; t < count; ++t)
-    if (below[t] != self) out.push_back({leaf[below[t]], row[below[t]]});
+    if (below[t] != self) out.push_back({below[t], row[below[t]]});
   if (out.size() < k) {
-    select_by_running_bar(row, s, self, leaf, k, out);
+    select_by_running_bar(row, s, self, k, out);
     return;
   }
   keep_nearest(out, k);
@@ -129,16 +139,7 @@ void leaf_sq_dists(const Dataset& dataset, std::span<const std::uint32_t> leaf, 
     std::fill(scratch.block.begin(), scratch.block.end(), 0.0f);
   }
 
-  const float* q = scratch.norms.data();
-  for (std::uint64_t i = 0; i < s; ++i) {
-    float* row = g + i * s;
-    row[i] = 0.0f;
-    for (std::uint64_t j = i + 1; j < s; ++j) {
-      const float v = (q[j] + q[i]) - (row[j] + row[j]);
-      row[j] = v > 0.0f ? v : 0.0f;  // also maps NaN to 0
-    }
-  }
-  mirror_upper(g, s);
+  expand_and_mirror(g, scratch.norms.data(), s);
 }
 
 std::vector<float> leaf_sq_dists(const Dataset& dataset, std::span<const std::uint32_t> leaf,
@@ -158,17 +159,27 @@ void insert_leaf_edges(const Dataset& dataset, std::span<const std::uint32_t> le
   if (k == 0) return;
   leaf_sq_dists(dataset, leaf, s, scratch);
 
-  auto& cands = scratch.candidates;
+  // The members' projections side by side, so codes read from cache.
+  const std::uint64_t m = hyperplanes.m();
+  scratch.projections.resize(s * m);
+  for (std::uint64_t i = 0; i < s; ++i)
+    std::copy_n(projections.data() + static_cast<std::uint64_t>(leaf[i]) * m, m,
+                scratch.projections.begin() + static_cast<std::ptrdiff_t>(i * m));
+
+  auto& cands = scratch.candidates;  // leaf positions with their distances
   cands.reserve(2 * k);
   for (std::uint64_t i = 0; i < s; ++i) {
     const std::uint32_t u = leaf[i];
-    select_nearest(scratch.block.data() + i * s, s, i, leaf, k, scratch.select, cands);
+    select_nearest(scratch.block.data() + i * s, s, i, k, scratch.select, cands);
 
     // One batch under u's lock. A reservoir's contents do not depend on the
     // order of its offers, so the batch needs no sorting.
     std::lock_guard<std::mutex> lock(reservoirs.locks[u]);
     hashprune::Reservoir& reservoir = reservoirs.reservoirs[u];
-    for (const Candidate& c : cands) reservoir.insert(c.id, hyperplanes.code(projections, u, c.id), c.dist);
+    for (const Candidate& c : cands) {
+      const auto code = hyperplanes.code(scratch.projections, static_cast<std::uint32_t>(i), c.id);
+      reservoir.insert(leaf[c.id], code, c.dist);
+    }
   }
 }
 

@@ -24,6 +24,7 @@ struct LeafScratch {
   std::vector<float> rows;             // gathered leaf rows, s x d
   std::vector<float> block;            // Gram matrix, then distances, s x s
   std::vector<float> norms;            // members' squared norms, s
+  std::vector<float> projections;      // members' hyperplane projections, s x m
   std::vector<Candidate> candidates;   // one member's nearest leaf-mates (< 2 l_max)
   SelectBuffers select;
 };

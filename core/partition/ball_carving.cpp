@@ -21,8 +21,10 @@ constexpr std::uint64_t kDirectHaloLeaves = 256;
 constexpr std::uint64_t kHaloGroups = 3;
 // Points per parallel task when assigning points to centres.
 constexpr std::size_t kAssignChunk = 512;
-// Points whose halo leaves are found before they are appended in order.
+// Points whose halo leaves are found before they are appended in order, and
+// the most halo entries such a batch may hold.
 constexpr std::size_t kHaloBatch = 16384;
+constexpr std::size_t kHaloBatchEntries = std::size_t{1} << 22;
 
 // The c in [0, count) whose row_of(c) is nearest to `query`: the first
 // strictly smallest distance wins, starting from +inf with c = 0, so a NaN
@@ -247,12 +249,24 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
   }
 
   // Points are handled in batches: the halo leaves of a batch are found in
-  // parallel, then appended on this thread in point order.
+  // parallel, then appended on this thread in point order. A point gains at
+  // most `room` leaves: k, or fewer when its three groups cannot hold k.
+  std::uint64_t room = k;
+  if (grouped) {
+    std::vector<std::size_t> sizes;
+    for (const auto& g : groups.members) sizes.push_back(g.size());
+    std::sort(sizes.rbegin(), sizes.rend());
+    std::uint64_t largest_three = 0;
+    for (std::size_t t = 0; t < std::min<std::size_t>(kHaloGroups, sizes.size()); ++t) largest_three += sizes[t];
+    room = std::min(room, largest_three);
+  }
+  const std::uint64_t per_batch =
+      std::clamp<std::uint64_t>(kHaloBatchEntries / std::max<std::uint64_t>(room, 1), 1, kHaloBatch);
   std::vector<std::uint32_t> found;
   std::vector<std::uint32_t> found_count;
-  for (std::uint64_t begin = 0; begin < n; begin += kHaloBatch) {
-    const std::uint64_t batch = std::min<std::uint64_t>(kHaloBatch, n - begin);
-    found.assign(batch * k, 0);
+  for (std::uint64_t begin = 0; begin < n; begin += per_batch) {
+    const std::uint64_t batch = std::min<std::uint64_t>(per_batch, n - begin);
+    found.assign(batch * room, 0);
     found_count.assign(batch, 0);
     parallel_for(
         batch, [] { return std::vector<std::uint32_t>(); },
@@ -262,13 +276,13 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
           if (grouped) group_candidates(point, groups, d, candidates);
           const auto near = nearest_centroids(point, centroids.data(), d, k, home[p],
                                               grouped ? candidates : all_leaves);
-          std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * k));
+          std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
           found_count[t] = static_cast<std::uint32_t>(near.size());
         },
         64);
     for (std::uint64_t t = 0; t < batch; ++t)
       for (std::uint32_t c = 0; c < found_count[t]; ++c)
-        leaves[found[t * k + c]].push_back(static_cast<std::uint32_t>(begin + t));
+        leaves[found[t * room + c]].push_back(static_cast<std::uint32_t>(begin + t));
   }
 }
 

@@ -288,5 +288,15 @@ TEST(Build, SingleLeafKeepsTheExactNearestNeighbour) {
   EXPECT_TRUE(none.candidates.empty());
 }
 
+// Rows of no values are all at distance 0: the build still gives a valid graph.
+TEST(Build, ZeroDimensionalRows) {
+  const Dataset ds({}, 700, 0, Metric::L2);
+  BuildParams p;
+  p.c_max = 100;
+  p.r = 8;
+  const BuildResult built = build_index_with_cands(ds, p, 4);
+  expect_valid(built, 700, p.r, 4);
+}
+
 }  // namespace
 }  // namespace velnor
