@@ -180,7 +180,9 @@ void expect_well_formed(const Hnsw& g, std::uint64_t m) {
         ASSERT_LT(e, g.size());
         ASSERT_GE(g.level(e), layer) << i << " -> " << e;
       }
-      if (layer == 0) ASSERT_FALSE(list.empty()) << i;
+      if (layer == 0) {
+        ASSERT_FALSE(list.empty()) << i;
+      }
     }
   }
   EXPECT_EQ(g.entry_level, top);
