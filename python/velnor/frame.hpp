@@ -1,0 +1,154 @@
+#pragma once
+// The frame every entry point of the extension shares: argument binding and
+// conversion, input matrices, the worker pool and the released interpreter
+// lock around the core work, zero-copy result arrays and error reporting.
+//
+// Written against the stable ABI (limited API 3.11) so one wheel serves
+// every later CPython.
+#define Py_LIMITED_API 0x030B0000
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/knn_result.hpp"
+#include "core/metric.hpp"
+#include "core/parallel.hpp"
+
+namespace velnor::py {
+
+// An owned reference, released when it goes out of scope.
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* owned) : p_(owned) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(p_); }
+  PyObject* get() const { return p_; }
+  PyObject* release() { return std::exchange(p_, nullptr); }
+  explicit operator bool() const { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// What the module keeps between calls (module state; no mutable globals).
+struct ModuleState {
+  PyObject* ndarray_type;    // numpy.ndarray
+  PyObject* asarray;         // numpy.asarray
+  PyObject* result_buffer;   // type owning a result vector, the arrays' base
+  PyObject* index_type;      // VelnorIndex
+};
+
+ModuleState& module_state(PyObject* module);
+
+// A 2-D float32 NumPy array read through the buffer protocol. Holds the
+// buffer (and so the array) until destroyed; destroy it with the lock held.
+class Matrix {
+ public:
+  Matrix() = default;
+  Matrix(const Matrix&) = delete;
+  Matrix& operator=(const Matrix&) = delete;
+  ~Matrix();
+
+  // Fills the view; on failure sets a TypeError naming the argument.
+  bool acquire(const ModuleState& state, PyObject* obj, const char* name);
+
+  std::uint64_t rows() const { return rows_; }
+  std::uint64_t cols() const { return cols_; }
+  const char* name() const { return name_; }
+
+  // The caller's own buffer when it is C-contiguous, otherwise nothing.
+  std::optional<std::span<const float>> contiguous() const;
+  // The rows in logical order, row-major, whatever the strides.
+  std::vector<float> copy() const;
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+  const char* name_ = "";
+  std::uint64_t rows_ = 0, cols_ = 0;
+};
+
+// Positional-or-keyword parameters of one entry point, in declaration order.
+struct Signature {
+  const char* function;
+  std::vector<const char*> names;
+  std::size_t required;
+};
+
+// The arguments of one call, bound by the usual Python rules, and their
+// conversions. Each converter leaves `out` untouched when the argument is
+// absent (so `out` carries the default) and returns false with a Python
+// exception set on failure.
+class Arguments {
+ public:
+  explicit Arguments(const Signature& signature) : sig_(signature) {}
+
+  bool bind(PyObject* args, PyObject* kwargs);
+
+  bool matrix(std::size_t i, const ModuleState& state, Matrix& out);
+  bool u64(std::size_t i, std::uint64_t& out);
+  bool f32(std::size_t i, float& out);
+  // A str argument: `out` becomes the (borrowed) str object.
+  bool str(std::size_t i, PyObject*& out);
+
+ private:
+  const Signature& sig_;
+  std::vector<PyObject*> values_;  // borrowed; nullptr when absent
+};
+
+// The metric named by `text`, or a ValueError "unsupported metric: <text>".
+std::optional<Metric> parse_metric(PyObject* text);
+
+// ASCII-lowered UTF-8 copy of a str; nothing (error cleared) when the str
+// cannot be encoded.
+std::optional<std::string> lowered_ascii(PyObject* text);
+
+// Raises ValueError when any value is NaN or infinite. Runs without the lock.
+void check_finite(std::span<const float> values, const char* name);
+
+// Turns a C++ exception into the pending Python exception: ValueError for
+// InvalidArgument, MemoryError for std::bad_alloc, RuntimeError otherwise.
+void set_python_error(std::exception_ptr error);
+
+// Runs `work` on a pool of n_jobs workers (0: the default pool) with the
+// interpreter lock released. A C++ exception becomes a Python exception
+// after the lock is re-acquired. Returns false when it raised.
+template <class Work>
+bool run_released(std::uint64_t n_jobs, Work&& work) {
+  const Pool pool = n_jobs == 0 ? Pool::default_pool() : Pool::with_threads(n_jobs);
+  std::exception_ptr error;
+  PyThreadState* saved = PyEval_SaveThread();
+  try {
+    PoolScope scope(pool);
+    work();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  PyEval_RestoreThread(saved);
+  if (error) set_python_error(error);
+  return !error;
+}
+
+// The result triple (indices, distances, stride): each vector becomes a
+// writeable 1-D array whose base owns it, without a copy.
+PyObject* result_tuple(const ModuleState& state, KnnResult&& result);
+
+// The type that owns a result vector for the arrays built over it.
+PyObject* make_result_buffer_type(PyObject* module);
+
+}  // namespace velnor::py
