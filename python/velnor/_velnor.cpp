@@ -8,6 +8,8 @@ namespace {
 PyMethodDef methods[] = {
     {"build_and_self_knn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_and_self_knn)),
      METH_VARARGS | METH_KEYWORDS, build_and_self_knn_doc},
+    {"hnsw_self_knn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_self_knn)),
+     METH_VARARGS | METH_KEYWORDS, hnsw_self_knn_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject* module) {

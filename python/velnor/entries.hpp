@@ -7,4 +7,7 @@ namespace velnor::py {
 PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char build_and_self_knn_doc[];
 
+PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char hnsw_self_knn_doc[];
+
 }  // namespace velnor::py
