@@ -43,9 +43,8 @@ class Inserter {
         ef_construction_(ef_construction) {}
 
   struct Scratch {
-    explicit Scratch(std::uint64_t nodes) : search(nodes) {}
-    SearchScratch search;
-    std::vector<Candidate> found;
+    explicit Scratch(std::uint64_t nodes) : marks(nodes) {}
+    VisitedMarks marks;
     std::vector<Candidate> candidates;
     std::vector<float> dists;
     std::vector<std::vector<std::uint32_t>> selected;  // own list per layer
@@ -56,17 +55,17 @@ class Inserter {
     const std::uint64_t level = levels_[q];
     std::uint32_t cur = entry;
     for (std::uint64_t layer = top; layer > level; --layer) {
-      search_layer(dist_, q, cur, 1, layer, links_, s.search, s.found);
-      cur = nearest_candidate(s.found);
+      cur = nearest_candidate(search_layer(dist_, q, cur, 1, layer, links_, s.marks));
     }
     const std::uint64_t layers = std::min(top, level) + 1;
     s.selected.resize(layers);
     for (std::uint64_t layer = layers; layer-- > 0;) {
-      search_layer(dist_, q, cur, ef_construction_, layer, links_, s.search, s.found);
-      s.candidates = s.found;
+      const std::vector<Candidate> found =
+          search_layer(dist_, q, cur, ef_construction_, layer, links_, s.marks);
+      s.candidates = found;
       s.selected[layer] = select_neighbors(dist_, q, s.candidates, layer_cap(m_, layer));
       links_.replace(q, layer, s.selected[layer]);
-      cur = nearest_candidate(s.found);
+      cur = nearest_candidate(found);
     }
     for (std::uint64_t layer = layers; layer-- > 0;) {
       for (const std::uint32_t e : s.selected[layer]) link_back(e, q, layer, layer_cap(m_, layer), s);

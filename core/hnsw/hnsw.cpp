@@ -14,9 +14,8 @@ namespace velnor {
 namespace {
 
 struct QueryScratch {
-  explicit QueryScratch(std::uint64_t nodes) : search(nodes) {}
-  SearchScratch search;
-  std::vector<Candidate> found;
+  explicit QueryScratch(std::uint64_t nodes) : marks(nodes) {}
+  VisitedMarks marks;
   std::vector<Candidate> row;
 };
 
@@ -29,16 +28,15 @@ void answer_row(const Dist& dist, const ExactDistance& exact, const Hnsw& graph,
                 std::uint32_t* out_ids, float* out_dists) {
   std::uint32_t cur = graph.entry;
   for (std::uint64_t layer = graph.entry_level; layer >= 1; --layer) {
-    search_layer(dist, i, cur, 1, layer, graph, s.search, s.found);
-    cur = nearest_candidate(s.found);
+    cur = nearest_candidate(search_layer(dist, i, cur, 1, layer, graph, s.marks));
   }
-  search_layer(dist, i, cur, ef, 0, graph, s.search, s.found);
-  sort_candidates(s.found);
-  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(kk, s.found.size()));
+  std::vector<Candidate> found = search_layer(dist, i, cur, ef, 0, graph, s.marks);
+  sort_candidates(found);
+  const std::size_t kept = static_cast<std::size_t>(std::min<std::uint64_t>(kk, found.size()));
   s.row.clear();
   bool has_self = false;
   for (std::size_t j = 0; j < kept; ++j) {
-    const std::uint32_t x = s.found[j].id;
+    const std::uint32_t x = found[j].id;
     s.row.push_back({x, exact(i, x)});
     has_self = has_self || x == i;
   }

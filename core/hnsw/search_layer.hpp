@@ -1,8 +1,8 @@
 #pragma once
 // Best-first search of one HNSW layer from an entry node, for a query that is
 // itself a base row. Written once over the node distance (ExactDistance or
-// CodeDistance) and the lists it reads (BuildLinks while building, copied
-// under each list's mutex; Hnsw once frozen, read in place).
+// CodeDistance) and the lists it reads (BuildLinks while building, each list
+// copied under its mutex; Hnsw once frozen, copied without a lock).
 #include <bit>
 #include <cstdint>
 #include <vector>
@@ -127,19 +127,6 @@ class ElementHeap {
   std::vector<SearchElement> items_;
 };
 
-// What one worker task reuses across all its searches.
-struct SearchScratch {
-  explicit SearchScratch(std::uint64_t nodes, std::uint32_t generation = 0)
-      : marks(nodes, generation) {}
-
-  VisitedMarks marks;
-  ElementHeap<true> queue;               // candidates to expand, nearest on top
-  ElementHeap<false> results;            // best found so far, farthest on top
-  std::vector<std::uint32_t> list;       // copy of the list being expanded
-  std::vector<std::uint32_t> fresh;      // its ids not visited before
-  std::vector<float> fresh_dist;         // their distances from the query
-};
-
 // dist(q, ids[i]) for every i into out, four at a time.
 template <class Dist>
 void distances_from(const Dist& dist, std::uint64_t q, const std::uint32_t* ids, std::size_t count,
@@ -153,50 +140,51 @@ void distances_from(const Dist& dist, std::uint64_t q, const std::uint32_t* ids,
   for (; i < count; ++i) out[i] = dist(q, ids[i]);
 }
 
-// Searches one layer from `entry` for the nearest nodes to row q and writes
-// at most max(ef, 1) of them to `out` as (id, distance), in the result heap's
-// array order (not sorted). A node is admitted while fewer than ef are held or
-// when it is strictly nearer than the farthest held; expansion stops at a
-// candidate farther than the farthest held once ef are held.
+// Searches one layer from `entry` for the nearest nodes to row q and returns
+// at most max(ef, 1) of them as (id, distance), in the result heap's array
+// order (not sorted). A node is admitted while fewer than ef are held or when
+// it is strictly nearer than the farthest held; expansion stops at a
+// candidate farther than the farthest held once ef are held. Every node's
+// distance is computed at most once: reached nodes are marked.
 template <class Dist, class Links>
-void search_layer(const Dist& dist, std::uint64_t q, std::uint32_t entry, std::uint64_t ef,
-                  std::uint64_t layer, const Links& links, SearchScratch& s,
-                  std::vector<Candidate>& out) {
+std::vector<Candidate> search_layer(const Dist& dist, std::uint64_t q, std::uint32_t entry,
+                                    std::uint64_t ef, std::uint64_t layer, const Links& links,
+                                    VisitedMarks& marks) {
   const std::uint64_t limit = ef == 0 ? 1 : ef;
-  s.marks.next_search();
-  s.queue.clear();
-  s.results.clear();
-  s.marks.mark(entry);
+  ElementHeap<true> queue;     // candidates to expand, nearest on top
+  ElementHeap<false> results;  // best found so far, farthest on top
+  std::vector<std::uint32_t> fresh;  // ids of the expanded list not visited before
+  std::vector<float> fresh_dist;     // their distances from q
+  marks.next_search();
+  marks.mark(entry);
   const SearchElement first{dist(q, entry), entry};
-  s.queue.push(first);
-  s.results.push(first);
-  while (!s.queue.empty()) {
-    const SearchElement next = s.queue.pop();
-    if (s.results.size() >= limit &&
-        distance_key(next.dist) > distance_key(s.results.top().dist)) {
+  queue.push(first);
+  results.push(first);
+  while (!queue.empty()) {
+    const SearchElement next = queue.pop();
+    if (results.size() >= limit && distance_key(next.dist) > distance_key(results.top().dist)) {
       break;
     }
-    const auto list = links.neighbors(next.id, layer, s.list);
     // Marking the whole list before computing any distance changes nothing:
     // admission never looks at the marks.
-    s.fresh.clear();
-    for (const std::uint32_t e : list) {
-      if (s.marks.mark(e)) s.fresh.push_back(e);
+    fresh.clear();
+    for (const std::uint32_t e : links.copy_list(next.id, layer)) {
+      if (marks.mark(e)) fresh.push_back(e);
     }
-    s.fresh_dist.resize(s.fresh.size());
-    distances_from(dist, q, s.fresh.data(), s.fresh.size(), s.fresh_dist.data());
-    for (std::size_t i = 0; i < s.fresh.size(); ++i) {
-      const float d = s.fresh_dist[i];
-      if (s.results.size() >= limit && distance_key(s.results.top().dist) <= distance_key(d)) {
-        continue;
-      }
-      s.queue.push({d, s.fresh[i]});
-      s.results.push({d, s.fresh[i]});
-      if (s.results.size() > limit) s.results.pop();
+    fresh_dist.resize(fresh.size());
+    distances_from(dist, q, fresh.data(), fresh.size(), fresh_dist.data());
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
+      const float d = fresh_dist[i];
+      if (results.size() >= limit && distance_key(results.top().dist) <= distance_key(d)) continue;
+      queue.push({d, fresh[i]});
+      results.push({d, fresh[i]});
+      if (results.size() > limit) results.pop();
     }
   }
-  out.clear();
-  for (const SearchElement& e : s.results.items()) out.push_back({e.id, e.dist});
+  std::vector<Candidate> out;
+  out.reserve(results.size());
+  for (const SearchElement& e : results.items()) out.push_back({e.id, e.dist});
+  return out;
 }
 
 }  // namespace velnor

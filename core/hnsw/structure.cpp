@@ -66,8 +66,7 @@ std::uint32_t nearest_candidate(std::span<const Candidate> candidates) {
   return best->id;
 }
 
-std::span<const std::uint32_t> Hnsw::neighbors(std::uint32_t node, std::uint64_t layer,
-                                               std::vector<std::uint32_t>&) const {
+std::span<const std::uint32_t> Hnsw::neighbors(std::uint32_t node, std::uint64_t layer) const {
   if (node >= size()) fail_index("HNSW node", node, size());
   if (layer > level(node)) fail_index("HNSW layer", layer, level(node) + 1);
   const std::uint64_t list = first_list[node] + layer;
@@ -104,14 +103,10 @@ BuildLinks::LockedList& BuildLinks::list_of(std::uint32_t node, std::uint64_t la
   return lists_[first_list_[node] + layer];
 }
 
-std::span<const std::uint32_t> BuildLinks::neighbors(std::uint32_t node, std::uint64_t layer,
-                                                     std::vector<std::uint32_t>& buffer) const {
+std::vector<std::uint32_t> BuildLinks::copy_list(std::uint32_t node, std::uint64_t layer) const {
   LockedList& list = list_of(node, layer);
-  {
-    std::lock_guard<std::mutex> guard(list.mutex);
-    buffer.assign(list.ids.begin(), list.ids.end());
-  }
-  return buffer;
+  std::lock_guard<std::mutex> guard(list.mutex);
+  return list.ids;
 }
 
 void BuildLinks::replace(std::uint32_t node, std::uint64_t layer,

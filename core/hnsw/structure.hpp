@@ -82,10 +82,14 @@ struct Hnsw {
     return first_list[node + 1] - first_list[node] - 1;
   }
 
-  // Node's list on a layer it lives on. The buffer is unused: frozen lists
-  // are read in place.
-  std::span<const std::uint32_t> neighbors(std::uint32_t node, std::uint64_t layer,
-                                           std::vector<std::uint32_t>& buffer) const;
+  // Node's list on a layer it lives on.
+  std::span<const std::uint32_t> neighbors(std::uint32_t node, std::uint64_t layer) const;
+
+  // A copy of that list, as a search takes it.
+  std::vector<std::uint32_t> copy_list(std::uint32_t node, std::uint64_t layer) const {
+    const auto list = neighbors(node, layer);
+    return {list.begin(), list.end()};
+  }
 
   // A graph with the given lists, links[node][layer], for tests and tools.
   static Hnsw from_lists(const std::vector<std::vector<std::vector<std::uint32_t>>>& links,
@@ -106,10 +110,9 @@ class BuildLinks {
 
   std::uint64_t size() const { return first_list_.size() - 1; }
 
-  // Copies node's list on the layer into the buffer under the list's mutex
-  // (held for the copy only) and returns the copy.
-  std::span<const std::uint32_t> neighbors(std::uint32_t node, std::uint64_t layer,
-                                           std::vector<std::uint32_t>& buffer) const;
+  // A copy of node's list on the layer, taken under the list's mutex (held
+  // for the copy only).
+  std::vector<std::uint32_t> copy_list(std::uint32_t node, std::uint64_t layer) const;
 
   // Replaces node's list on the layer by ids.
   void replace(std::uint32_t node, std::uint64_t layer, const std::vector<std::uint32_t>& ids);

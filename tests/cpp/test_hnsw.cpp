@@ -170,9 +170,8 @@ void expect_well_formed(const Hnsw& g, std::uint64_t m) {
   std::uint64_t top = 0;
   for (std::uint32_t i = 0; i < g.size(); ++i) {
     top = std::max(top, g.level(i));
-    std::vector<std::uint32_t> unused;
     for (std::uint64_t layer = 0; layer <= g.level(i); ++layer) {
-      const auto list = g.neighbors(i, layer, unused);
+      const auto list = g.neighbors(i, layer);
       ASSERT_LE(list.size(), layer_cap(m, layer)) << i;
       ASSERT_EQ(std::set<std::uint32_t>(list.begin(), list.end()).size(), list.size()) << i;
       for (const std::uint32_t e : list) {
@@ -192,14 +191,14 @@ void expect_well_formed(const Hnsw& g, std::uint64_t m) {
 // Nodes reachable from the entry through layer-0 lists.
 std::uint64_t reachable_on_layer0(const Hnsw& g) {
   std::vector<char> seen(g.size(), 0);
-  std::vector<std::uint32_t> stack = {g.entry}, unused;
+  std::vector<std::uint32_t> stack = {g.entry};
   seen[g.entry] = 1;
   std::uint64_t count = 0;
   while (!stack.empty()) {
     const std::uint32_t u = stack.back();
     stack.pop_back();
     ++count;
-    for (const std::uint32_t e : g.neighbors(u, 0, unused)) {
+    for (const std::uint32_t e : g.neighbors(u, 0)) {
       if (!seen[e]) {
         seen[e] = 1;
         stack.push_back(e);

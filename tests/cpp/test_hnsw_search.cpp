@@ -24,10 +24,8 @@ struct Line {
 
 std::vector<Candidate> search(const Line& line, const Hnsw& g, std::uint64_t q, std::uint32_t entry,
                               std::uint64_t ef, std::uint64_t layer = 0) {
-  SearchScratch scratch(g.size());
-  std::vector<Candidate> out;
-  search_layer(line.dist, q, entry, ef, layer, g, scratch, out);
-  return out;
+  VisitedMarks marks(g.size());
+  return search_layer(line.dist, q, entry, ef, layer, g, marks);
 }
 
 std::vector<std::uint32_t> sorted_ids(const std::vector<Candidate>& w) {
@@ -153,11 +151,10 @@ TEST(HnswSearchLayer, BuildingListsGiveTheFrozenResult) {
   const Hnsw frozen = Hnsw::from_lists(links, 0, 0);
   BuildLinks building(std::vector<std::uint64_t>(n, 0));
   for (std::uint32_t i = 0; i < n; ++i) building.replace(i, 0, links[i][0]);
-  SearchScratch a(n), b(n);
-  std::vector<Candidate> wa, wb;
+  VisitedMarks a(n), b(n);
   for (std::uint64_t q = 0; q < n; q += 7) {
-    search_layer(line.dist, q, 0, 10, 0, frozen, a, wa);
-    search_layer(line.dist, q, 0, 10, 0, building, b, wb);
+    const auto wa = search_layer(line.dist, q, 0, 10, 0, frozen, a);
+    const auto wb = search_layer(line.dist, q, 0, 10, 0, building, b);
     ASSERT_EQ(wa, wb) << q;
     ASSERT_EQ(wa.size(), 10u);
   }
@@ -181,22 +178,20 @@ TEST(HnswVisitedMarks, SearchesAcrossTheWrapMatchFreshMarks) {
   const std::uint32_t n = 300;
   const Line line(random_line(n));
   const Hnsw g = Hnsw::from_lists(random_lists(n, 3), 0, 0);
-  SearchScratch near_wrap(n, std::numeric_limits<std::uint32_t>::max() - 2);
-  std::vector<Candidate> w;
+  VisitedMarks near_wrap(n, std::numeric_limits<std::uint32_t>::max() - 2);
   for (std::uint64_t q = 10; q < 16; ++q) {
-    search_layer(line.dist, q, 0, 8, 0, g, near_wrap, w);
-    EXPECT_EQ(w, search(line, g, q, 0, 8)) << "search " << q - 10;
+    EXPECT_EQ(search_layer(line.dist, q, 0, 8, 0, g, near_wrap), search(line, g, q, 0, 8))
+        << "search " << q - 10;
   }
-  EXPECT_EQ(near_wrap.marks.generation(), 4u);
+  EXPECT_EQ(near_wrap.generation(), 4u);
 }
 
 TEST(HnswSearchLayer, IdsBeyondTheMarksFail) {
   const Line line({0.0f, 1.0f});
   const Hnsw g = Hnsw::from_lists({{{1}}, {{0}}}, 0, 0);
-  SearchScratch small(1);
-  std::vector<Candidate> w;
+  VisitedMarks small(1);
   try {
-    search_layer(line.dist, 0, 0, 4, 0, g, small, w);
+    search_layer(line.dist, 0, 0, 4, 0, g, small);
     FAIL() << "expected an error";
   } catch (const Error& e) {
     EXPECT_STREQ(e.what(), "HNSW node 1 out of range (length 1)");
