@@ -29,4 +29,4 @@ run_cpp_suite() {  # build dir, extra cmake arguments...
 run_cpp_suite build/tests
 run_cpp_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=address,undefined
 
-python3 -m pytest tests/python -q
+python3 -m pytest tests/python bench/test_helpers.py -q

@@ -1,0 +1,1 @@
+"""Benchmark harness comparing velnor with hnswlib, FAISS and PyNNDescent (not tests)."""

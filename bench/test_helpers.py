@@ -1,0 +1,86 @@
+"""Tests of the harness's own helpers: recall, self removal, interpolation, ground truth."""
+
+import math
+
+import numpy as np
+import pytest
+
+from bench import truth
+from bench.measures import drop_self, qps_at_recall, recall_at_k
+
+# Points on a line: row i sits at x = i, so distances are easy to read.
+LINE = np.arange(8, dtype=np.float32)[:, None]
+
+
+@pytest.mark.parametrize("ids, expected", [
+    ([[1, 2]], 1.0),      # the exact neighbours
+    ([[2, 1]], 1.0),      # order does not matter
+    ([[0, 1]], 1.0),      # 0 ties 2 at distance 1: a hit too
+    ([[1, 1]], 0.5),      # an id listed twice counts once
+    ([[1, -1]], 0.5),     # a missing neighbour is a miss
+    ([[1, 5]], 0.5),      # a far neighbour is a miss
+])
+def test_recall_counts_ties_once_and_never_missing(ids, expected):
+    query = np.array([[1.0]], dtype=np.float32)
+    # exact 2-NN of x = 1 are {1 (d=0), 0 or 2 (d=1)}: the k-th squared distance is 1
+    kth_sq = np.array([1.0])
+    assert recall_at_k(LINE, query, np.array(ids), kth_sq, 2) == expected
+
+
+def test_recall_uses_only_first_k_columns():
+    query = np.array([[3.0]], dtype=np.float32)
+    ids = np.array([[3, 7, 2, 4]])  # 7 is wrong; 2 and 4 come too late to count
+    assert recall_at_k(LINE, query, ids, np.array([1.0]), 2) == 0.5
+
+
+@pytest.mark.parametrize("ids, expected", [
+    ([[4, 3, 5]], [[3, 5]]),  # self first
+    ([[3, 4, 5]], [[3, 5]]),  # self in the middle (a duplicate came first)
+    ([[3, 5, 6]], [[3, 5]]),  # self absent: keep the first k
+])
+def test_drop_self(ids, expected):
+    assert drop_self(np.array(ids), np.array([4]), 2).tolist() == expected
+
+
+def test_qps_interpolates_log_linearly_on_the_front():
+    points = [(0.90, 1000.0), (1.00, 10.0), (0.93, 5.0)]  # (0.93, 5) is dominated
+    assert qps_at_recall(points, 0.95) == pytest.approx(100.0)  # half way in log between 1000 and 10
+    assert qps_at_recall(points, 0.90) == pytest.approx(1000.0)
+    assert qps_at_recall(points, 1.0) == pytest.approx(10.0)
+
+
+@pytest.mark.parametrize("points, target, expected", [
+    ([(0.96, 300.0), (0.99, 100.0)], 0.95, 300.0),   # every point above target: fastest one
+    ([(0.80, 300.0), (0.94, 100.0)], 0.95, None),    # never reached
+    ([], 0.95, None),
+    ([(math.nan, 300.0), (0.97, 100.0)], 0.95, 100.0),  # an unscored point is ignored
+])
+def test_qps_at_recall_edges(points, target, expected):
+    got = qps_at_recall(points, target)
+    assert got == (None if expected is None else pytest.approx(expected))
+
+
+def _brute_force(base, queries, k, exclude=None):
+    sq = ((queries[:, None, :].astype(np.float64) - base[None, :, :]) ** 2).sum(-1)
+    if exclude is not None:
+        sq[np.arange(len(queries)), exclude] = np.inf
+    order = np.lexsort((np.broadcast_to(np.arange(len(base)), sq.shape), sq), axis=-1)[:, :k]
+    return order, np.take_along_axis(sq, order, axis=1)
+
+
+@pytest.mark.parametrize("base_chunk, query_block", [(65536, 512), (50, 3)])
+def test_exact_knn_matches_float64_brute_force_with_duplicates_and_large_offsets(
+        monkeypatch, base_chunk, query_block):
+    monkeypatch.setattr(truth, "BASE_CHUNK", base_chunk)
+    monkeypatch.setattr(truth, "QUERY_BLOCK", query_block)
+    rng = np.random.default_rng(1)
+    # A large common offset makes the float32 GEMM shortcut lose most of its
+    # digits, so the candidate pass alone would get the order wrong.
+    base = (3000.0 + rng.standard_normal((300, 20))).astype(np.float32)
+    base[10] = base[20]  # duplicate rows tie at distance 0
+    rows = np.array([20, 10, 5, 299])
+    for exclude in (None, rows):
+        ids, sq = truth.exact_knn(base, base[rows], 7, exclude=exclude)
+        want_ids, want_sq = _brute_force(base, base[rows], 7, exclude)
+        np.testing.assert_allclose(sq, want_sq, rtol=1e-12)
+        np.testing.assert_array_equal(ids, want_ids)
