@@ -1,5 +1,22 @@
 """velnor: graph indexes for approximate nearest-neighbour search."""
 
-from velnor._velnor import VelnorIndex, __version__, build_and_query, build_and_self_knn
+import ctypes as _ctypes
+import os as _os
 
-__all__ = ["VelnorIndex", "__version__", "build_and_query", "build_and_self_knn"]
+import scipy_openblas32 as _openblas
+
+# The extension links against the OpenBLAS of the scipy-openblas32 package.
+# Loading it first by its full path lets the extension find it wherever the
+# two packages were installed (a virtual environment over system packages,
+# a user site, ...), not only side by side.
+_ctypes.CDLL(_os.path.join(_openblas.get_lib_dir(), "libscipy_openblas.so"), mode=_ctypes.RTLD_GLOBAL)
+
+from velnor._velnor import (  # noqa: E402
+    VelnorIndex,
+    __version__,
+    build_and_query,
+    build_and_self_knn,
+    hnsw_self_knn,
+)
+
+__all__ = ["VelnorIndex", "__version__", "build_and_query", "build_and_self_knn", "hnsw_self_knn"]

@@ -10,6 +10,8 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS, build_and_self_knn_doc},
     {"build_and_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_and_query)),
      METH_VARARGS | METH_KEYWORDS, build_and_query_doc},
+    {"hnsw_self_knn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_self_knn)),
+     METH_VARARGS | METH_KEYWORDS, hnsw_self_knn_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject* module) {

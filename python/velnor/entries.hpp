@@ -17,4 +17,7 @@ PyObject* make_index_type(PyObject* module);
 // the query matrix's column count differs from the base's.
 bool check_query_dim(const Matrix& queries, std::uint64_t base_dim);
 
+PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char hnsw_self_knn_doc[];
+
 }  // namespace velnor::py
