@@ -18,15 +18,24 @@ python3 -m pip install -q --disable-pip-version-check ".[test]"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
-run_cpp_suite() {  # build dir, extra cmake arguments...
+build_cpp_suite() {  # build dir, extra cmake arguments...
   local dir=$1
   shift
   cmake -S . -B "$dir" "${generator[@]}" -DVELNOR_BUILD_TESTS=ON "$@" >/dev/null
   cmake --build "$dir" -j2
-  ctest --test-dir "$dir" --output-on-failure -j2
 }
 
-run_cpp_suite build/tests
-run_cpp_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=address,undefined
+build_cpp_suite build/tests
+ctest --test-dir build/tests --output-on-failure -j2
+
+build_cpp_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=address,undefined
+ctest --test-dir build/asan --output-on-failure -j2
+
+# The concurrent HNSW build under ThreadSanitizer. libgomp is not instrumented;
+# the suppression covers only the block of shared variables a parallel region
+# reads from its starting thread's stack.
+build_cpp_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=thread
+TSAN_OPTIONS="suppressions=$PWD/tests/cpp/tsan.supp halt_on_error=1" \
+  ./build/tsan/velnor_tests --gtest_filter='HnswBuild.*'
 
 python3 -m pytest tests/python bench/test_helpers.py -q
