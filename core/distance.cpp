@@ -49,10 +49,6 @@ float sq_l2_sse(const float* a, const float* b, std::size_t len) {
   return finish(t, a, b, i, len);
 }
 
-void sq_l2_x4_sse(const float* a, const float* const b[4], std::size_t len, float out[4]) {
-  for (int r = 0; r < 4; ++r) out[r] = sq_l2_sse(a, b[r], len);
-}
-
 __attribute__((target("avx2"))) float sq_l2_avx2(const float* a, const float* b,
                                                  std::size_t len) {
   __m256 acc_a = _mm256_setzero_ps(), acc_b = _mm256_setzero_ps();
@@ -106,73 +102,6 @@ __attribute__((target("avx2"))) void sq_l2_x4_avx2(const float* a, const float* 
   }
 }
 
-// AVX-512: one 16-lane register carries both accumulators, A in lanes 0-7
-// (values i..i+7 of each 16) and B in lanes 8-15 (values i+8..i+15), so a
-// single add per 16 values keeps the same lane-wise order. A last block of 8
-// is added to the low half only.
-#define VELNOR_AVX512 __attribute__((target("avx512f")))
-
-VELNOR_AVX512 inline __m512 square_diff16(const float* a, const float* b) {
-  const __m512 d = _mm512_sub_ps(_mm512_loadu_ps(a), _mm512_loadu_ps(b));
-  return _mm512_mul_ps(d, d);
-}
-
-VELNOR_AVX512 inline __m512 add_low8(__m512 acc, const float* a, const float* b) {
-  constexpr __mmask16 low = 0x00FF;
-  const __m512 d = _mm512_sub_ps(_mm512_maskz_loadu_ps(low, a), _mm512_maskz_loadu_ps(low, b));
-  return _mm512_mask_add_ps(acc, low, acc, _mm512_mul_ps(d, d));
-}
-
-// t = A + B lane-wise, written to t[0..7].
-VELNOR_AVX512 inline void fold_halves(__m512 acc, float t[8]) {
-  const __m512 high_to_low = _mm512_maskz_shuffle_f32x4(0x00FF, acc, acc, 0xEE);  // lanes 8-15 to 0-7
-  _mm512_mask_storeu_ps(t, 0x00FF, _mm512_add_ps(acc, high_to_low));
-}
-
-VELNOR_AVX512 float sq_l2_avx512(const float* a, const float* b, std::size_t len) {
-  __m512 acc = _mm512_setzero_ps();
-  std::size_t i = 0;
-  for (; i + 16 <= len; i += 16) acc = _mm512_add_ps(acc, square_diff16(a + i, b + i));
-  if (i + 8 <= len) {
-    acc = add_low8(acc, a + i, b + i);
-    i += 8;
-  }
-  float t[8];
-  fold_halves(acc, t);
-  return finish(t, a, b, i, len);
-}
-
-VELNOR_AVX512 void sq_l2_x4_avx512(const float* a, const float* const b[4], std::size_t len,
-                                   float out[4]) {
-  __m512 acc[4];
-  for (int r = 0; r < 4; ++r) acc[r] = _mm512_setzero_ps();
-  std::size_t i = 0;
-  for (; i + 16 <= len; i += 16) {
-    const __m512 x = _mm512_loadu_ps(a + i);
-    for (int r = 0; r < 4; ++r) {
-      const __m512 d = _mm512_sub_ps(x, _mm512_loadu_ps(b[r] + i));
-      acc[r] = _mm512_add_ps(acc[r], _mm512_mul_ps(d, d));
-    }
-  }
-  const bool eight_left = i + 8 <= len;
-  if (eight_left) {
-    for (int r = 0; r < 4; ++r) acc[r] = add_low8(acc[r], a + i, b[r] + i);
-    i += 8;
-  }
-  for (int r = 0; r < 4; ++r) {
-    float t[8];
-    fold_halves(acc[r], t);
-    out[r] = finish(t, a, b[r], i, len);
-  }
-}
-
-bool cpu_has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f");
-}
-
-const bool has_avx512 = cpu_has_avx512();
-
 bool cpu_has_avx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
@@ -205,24 +134,15 @@ float sq_l2_reference(const float* a, const float* b, std::size_t len) {
 
 #if defined(__x86_64__)
 float sq_l2(const float* a, const float* b, std::size_t len) {
-  if (has_avx512) return sq_l2_avx512(a, b, len);
   return has_avx2 ? sq_l2_avx2(a, b, len) : sq_l2_sse(a, b, len);
 }
 
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]) {
-  if (has_avx512) {
-    sq_l2_x4_avx512(a, b, len, out);
-  } else if (has_avx2) {
+  if (has_avx2) {
     sq_l2_x4_avx2(a, b, len, out);
   } else {
-    sq_l2_x4_sse(a, b, len, out);
+    for (int r = 0; r < 4; ++r) out[r] = sq_l2_sse(a, b[r], len);
   }
-}
-std::vector<SqL2Kernel> sq_l2_kernels() {
-  std::vector<SqL2Kernel> kernels{{"sse2", sq_l2_sse, sq_l2_x4_sse}};
-  if (has_avx2) kernels.push_back({"avx2", sq_l2_avx2, sq_l2_x4_avx2});
-  if (has_avx512) kernels.push_back({"avx512", sq_l2_avx512, sq_l2_x4_avx512});
-  return kernels;
 }
 #else
 float sq_l2(const float* a, const float* b, std::size_t len) {
@@ -232,8 +152,6 @@ float sq_l2(const float* a, const float* b, std::size_t len) {
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]) {
   for (int r = 0; r < 4; ++r) out[r] = sq_l2_reference(a, b[r], len);
 }
-
-std::vector<SqL2Kernel> sq_l2_kernels() { return {{"portable", sq_l2, sq_l2_x4}}; }
 #endif
 
 }  // namespace velnor
