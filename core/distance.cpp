@@ -49,6 +49,10 @@ float sq_l2_sse(const float* a, const float* b, std::size_t len) {
   return finish(t, a, b, i, len);
 }
 
+void sq_l2_x4_sse(const float* a, const float* const b[4], std::size_t len, float out[4]) {
+  for (int r = 0; r < 4; ++r) out[r] = sq_l2_sse(a, b[r], len);
+}
+
 __attribute__((target("avx2"))) float sq_l2_avx2(const float* a, const float* b,
                                                  std::size_t len) {
   __m256 acc_a = _mm256_setzero_ps(), acc_b = _mm256_setzero_ps();
@@ -141,8 +145,14 @@ void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float ou
   if (has_avx2) {
     sq_l2_x4_avx2(a, b, len, out);
   } else {
-    for (int r = 0; r < 4; ++r) out[r] = sq_l2_sse(a, b[r], len);
+    sq_l2_x4_sse(a, b, len, out);
   }
+}
+
+std::vector<SqL2Kernel> sq_l2_kernels() {
+  std::vector<SqL2Kernel> kernels{{"sse2", sq_l2_sse, sq_l2_x4_sse}};
+  if (has_avx2) kernels.push_back({"avx2", sq_l2_avx2, sq_l2_x4_avx2});
+  return kernels;
 }
 #else
 float sq_l2(const float* a, const float* b, std::size_t len) {
@@ -152,6 +162,8 @@ float sq_l2(const float* a, const float* b, std::size_t len) {
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]) {
   for (int r = 0; r < 4; ++r) out[r] = sq_l2_reference(a, b[r], len);
 }
+
+std::vector<SqL2Kernel> sq_l2_kernels() { return {{"portable", sq_l2, sq_l2_x4}}; }
 #endif
 
 }  // namespace velnor

@@ -9,6 +9,7 @@
 //   * the remaining values are added to s one by one, in order.
 // Each difference, square and sum rounds to f32; nothing is fused.
 #include <cstddef>
+#include <vector>
 
 namespace velnor {
 
@@ -22,5 +23,16 @@ float sq_l2_reference(const float* a, const float* b, std::size_t len);
 // bit-identical to four calls of sq_l2 but faster: the four accumulations
 // run interleaved.
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]);
+
+// One instruction-set variant of the two kernels above.
+struct SqL2Kernel {
+  const char* name;
+  float (*one)(const float* a, const float* b, std::size_t len);
+  void (*four)(const float* a, const float* const b[4], std::size_t len, float out[4]);
+};
+
+// Every variant the running processor supports (sq_l2 uses the widest), so
+// tests can hold each of them against the reference loop.
+std::vector<SqL2Kernel> sq_l2_kernels();
 
 }  // namespace velnor
