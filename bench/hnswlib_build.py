@@ -1,5 +1,5 @@
 """Times hnswlib's index build (M=16, ef_construction=200) on Fashion-MNIST,
-the reference for the velnor build time (bench/build_driver.sh).
+the reference for the velnor build time (bash bench/native_driver.sh build_driver).
 
 Usage: python3 bench/hnswlib_build.py [rows] [threads]
 """
