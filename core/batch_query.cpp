@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/parallel.hpp"
 #include "core/search/beam_search.hpp"
+#include "core/search/locality_copy.hpp"
 #include "core/search/pivots.hpp"
 
 namespace velnor {
@@ -66,36 +67,6 @@ void distances_to(const Dataset& ds, const float* query, const std::uint32_t* id
     sq_l2_x4(query, rows, d, out + j);
   }
   for (; j < count; ++j) out[j] = sq_l2(query, ds.row(ids[j]), d);
-}
-
-// Every node once, in breadth-first order over the graph from the medoid
-// (nodes it cannot reach follow, each starting a search of its own in index
-// order). Rows handled in this order search overlapping neighbourhoods one
-// after another, so most rows they read are still in cache; each row's
-// result does not depend on the order.
-std::vector<std::uint32_t> locality_order(const Graph& graph) {
-  const std::uint64_t n = graph.size();
-  std::vector<std::uint32_t> order;
-  order.reserve(n);
-  std::vector<std::uint8_t> seen(n, 0);
-  auto visit_from = [&](std::uint32_t start) {
-    if (seen[start]) return;
-    seen[start] = 1;
-    order.push_back(start);
-    for (std::size_t head = order.size() - 1; head < order.size(); ++head) {
-      const std::uint32_t node = order[head];
-      for (const std::uint32_t v : graph.neighbors_of(node)) {
-        VELNOR_ASSERT(v < n, "neighbour id out of range");
-        if (!seen[v]) {
-          seen[v] = 1;
-          order.push_back(v);
-        }
-      }
-    }
-  };
-  if (n > 0) visit_from(graph.medoid < n ? graph.medoid : 0);
-  for (std::uint64_t i = 0; i < n; ++i) visit_from(static_cast<std::uint32_t>(i));
-  return order;
 }
 
 // Queries whose seeds are found before their searches run: at most this
@@ -181,30 +152,36 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
     std::vector<Candidate> row;
   };
 
-  const std::vector<std::uint32_t> order = locality_order(graph);
+  // The searches run over the renumbered copy, row by row in its order, so
+  // consecutive rows search overlapping neighbourhoods stored close together;
+  // results are mapped back to the original ids as they are written.
+  const LocalityCopy copy(dataset, graph);
   KnnResult result = zeroed_result(n, stride);
   parallel_for(
       n, [&] { return Worker(n); },
       [&](Worker& w, std::size_t t) {
-        const std::uint32_t self = order[t];
-        const std::uint64_t i = self;
-        w.seeds.assign(1, self);
+        const auto local = static_cast<std::uint32_t>(t);
+        const std::uint32_t self = copy.original(local);
+        w.seeds.assign(1, local);
         if (warm != nullptr) {
-          for (const Candidate& c : (*warm)[i]) w.seeds.push_back(c.id);
+          for (const Candidate& c : (*warm)[self]) {
+            VELNOR_ASSERT(c.id < n, "warm list id out of range");
+            w.seeds.push_back(copy.local(c.id));
+          }
         }
-        const std::vector<Candidate> found =
-            beam_search(dataset, graph, w.seeds, dataset.row(i), L, w.scratch);
+        const std::vector<Candidate> found = beam_search(
+            copy.dataset(), copy.graph(), w.seeds, copy.dataset().row(local), L, w.scratch);
         // The row itself first, with its own computed distance when the search
         // kept it; then the others in search order.
         w.row.assign(1, Candidate{self, 0.0f});
         for (const Candidate& c : found) {
-          if (c.id == self) {
+          if (c.id == local) {
             w.row.front().dist = c.dist;
           } else if (w.row.size() < stride) {
-            w.row.push_back(c);
+            w.row.push_back(Candidate{copy.original(c.id), c.dist});
           }
         }
-        write_row(result, i, dataset.metric(), w.row, Candidate{self, 0.0f});
+        write_row(result, self, dataset.metric(), w.row, Candidate{self, 0.0f});
       });
   return result;
 }

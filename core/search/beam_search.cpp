@@ -66,7 +66,10 @@ class BeamList {
   // same or a smaller distance. Returns the position it took, or kRejected.
   std::size_t offer(std::uint32_t id, float dist) {
     if (std::isnan(dist)) throw Error(kNanDistance);
-    if (items_.size() == width_ && !(dist < items_.back().dist)) return kRejected;
+    if (items_.size() == width_ && !(dist < items_.back().dist)) {
+      rule_out(id);
+      return kRejected;
+    }
     const auto at = std::upper_bound(items_.begin(), items_.end(), Candidate{id, dist}, nearer);
     const std::size_t pos = static_cast<std::size_t>(at - items_.begin());
     items_.insert(at, {id, dist});
@@ -81,11 +84,18 @@ class BeamList {
 
  private:
   void mark(std::uint32_t id) {
-    scratch_.visited[id] = 1;
+    scratch_.visited[id] = Scratch::kInList;
+    scratch_.touched.push_back(id);
+  }
+  // A full list's worst distance never grows, so a node it refused or
+  // evicted could never enter again: flagging it spares the distance a later
+  // visit would compute only to be refused.
+  void rule_out(std::uint32_t id) {
+    scratch_.visited[id] = Scratch::kRuledOut;
     scratch_.touched.push_back(id);
   }
   void evict_last() {
-    scratch_.visited[items_.back().id] = 0;
+    scratch_.visited[items_.back().id] = Scratch::kRuledOut;
     items_.pop_back();
   }
 
@@ -171,7 +181,8 @@ std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
     // fetched while the current group is computed. Offering the group's
     // distances one by one in order gives the list a one-at-a-time walk
     // would: a neighbour evicted meanwhile could not re-enter anyway, and a
-    // neighbour inserted meanwhile (an id listed twice) is skipped here.
+    // neighbour inserted or refused meanwhile (an id listed twice) is skipped
+    // here.
     NeighbourGroups groups(graph.neighbors_of(node), visited, n);
     Group current = groups.next(base, d);
     while (current.size > 0) {

@@ -16,8 +16,13 @@ namespace velnor {
 // for every query the worker runs. All flags are clear and `touched` is empty
 // between queries, so a query costs what it visits, not n.
 struct Scratch {
+  // `visited` values besides 0: the node is in the candidate list now, or it
+  // was refused or evicted by a full list and can never enter it again.
+  static constexpr std::uint8_t kInList = 1;
+  static constexpr std::uint8_t kRuledOut = 2;
+
   std::vector<std::uint8_t> expanded;  // node was expanded in the current query
-  std::vector<std::uint8_t> visited;   // node is in the candidate list now
+  std::vector<std::uint8_t> visited;   // kInList, kRuledOut, or 0: not seen yet
   std::vector<std::uint32_t> touched;  // every node whose flags the query set
 
   explicit Scratch(std::uint64_t n);

@@ -13,6 +13,7 @@
 #include "core/distance.hpp"
 #include "core/error.hpp"
 #include "core/parallel.hpp"
+#include "core/search/beam_search.hpp"
 #include "fashion_mnist.hpp"
 
 namespace velnor {
@@ -311,6 +312,37 @@ TEST_F(FashionSlice, SameResultsForAnyWorkerCount) {
     SCOPED_TRACE(r);
     EXPECT_EQ(runs[r].indices, runs[r % 4].indices);
     EXPECT_EQ(runs[r].distances, runs[r % 4].distances);
+  }
+}
+
+// Self rows against a search of the original rows and graph, each row on its
+// own: the driver's renumbered copy must not change any id, distance or tie.
+TEST_F(FashionSlice, SelfRowsMatchSearchOverOriginalRows) {
+  const std::uint64_t k = 10, beam_l = 16;
+  const CandLists* const warm_lists[] = {nullptr, &cands_};
+  for (const CandLists* warm : warm_lists) {
+    SCOPED_TRACE(warm ? "warm" : "cold");
+    const KnnResult got = knn_self_graph(*dataset_, graph_, warm, k, beam_l);
+    Scratch scratch(kBase);
+    for (std::uint32_t i = 0; i < kBase; ++i) {
+      std::vector<std::uint32_t> seeds{i};
+      if (warm) {
+        for (const Candidate& c : (*warm)[i]) seeds.push_back(c.id);
+      }
+      const auto found = beam_search(*dataset_, graph_, seeds, dataset_->row(i), beam_l, scratch);
+      std::vector<std::uint32_t> ids{i};
+      std::vector<float> dists{0.0f};
+      for (const Candidate& c : found) {
+        if (c.id == i) {
+          dists.front() = std::sqrt(c.dist);
+        } else if (ids.size() <= k) {
+          ids.push_back(c.id);
+          dists.push_back(std::sqrt(c.dist));
+        }
+      }
+      ASSERT_EQ(row_ids(got, i), ids) << "row " << i;
+      ASSERT_EQ(row_dists(got, i), dists) << "row " << i;
+    }
   }
 }
 

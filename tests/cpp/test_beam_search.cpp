@@ -32,8 +32,9 @@ std::vector<std::uint32_t> ids_of(const std::vector<Candidate>& result) {
 
 void expect_clean(const Scratch& scratch) {
   EXPECT_TRUE(scratch.touched.empty());
-  EXPECT_EQ(std::count(scratch.visited.begin(), scratch.visited.end(), 1), 0);
-  EXPECT_EQ(std::count(scratch.expanded.begin(), scratch.expanded.end(), 1), 0);
+  const auto clear = [](std::uint8_t flag) { return flag == 0; };
+  EXPECT_TRUE(std::all_of(scratch.visited.begin(), scratch.visited.end(), clear));
+  EXPECT_TRUE(std::all_of(scratch.expanded.begin(), scratch.expanded.end(), clear));
 }
 
 // Points on a line, the query at 0, so node i lies at squared distance x_i^2.
