@@ -1,5 +1,7 @@
 #include "core/distance.hpp"
 
+#include "core/cpu.hpp"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -104,11 +106,6 @@ __attribute__((target("avx2"))) void sq_l2_x4_avx2(const float* a, const float* 
     _mm256_store_ps(t, _mm256_add_ps(acc_a[r], acc_b[r]));
     out[r] = finish(t, a, b[r], i, len);
   }
-}
-
-bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
 }
 
 // Chosen once, on first use, for the processor the code runs on.

@@ -1,5 +1,7 @@
 #include "core/hnsw/sq8.hpp"
 
+#include "core/cpu.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -92,11 +94,6 @@ __attribute__((target("avx2"))) void code_dist_x4_avx2(const float* w, const std
     _mm256_store_ps(lanes, acc[r]);
     out[r] = add_tail(combine_lanes(lanes), w, a, b[r], blocked, d);
   }
-}
-
-bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
 }
 
 const bool has_avx2 = cpu_has_avx2();
