@@ -102,7 +102,8 @@ void find_seeds(const Dataset& dataset, const PivotPlan& plan, const float* quer
 }  // namespace
 
 KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const float> queries,
-                    std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l) {
+                    std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l,
+                    const LocalityCopy* local) {
   if (k == 0) throw InvalidArgument("n_neighbors must be at least 1 to query the index");
   const std::uint64_t n = dataset.n();
   const std::uint64_t d = dataset.d();
@@ -110,10 +111,21 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
   const bool overflow = d != 0 && n_q > UINT64_MAX / d;
   VELNOR_ASSERT(!overflow && queries.size() == n_q * d, "query data length must equal n_q*d");
   VELNOR_ASSERT(graph.size() == n, "graph and dataset sizes differ");
+  VELNOR_ASSERT(local == nullptr || local->graph().size() == n, "locality copy size differs");
 
   const std::uint64_t stride = std::min(n, k);
   const std::uint64_t L = std::max(stride, beam_l);
   const PivotPlan plan = pivot_plan(n, L);
+  // Seeds come from the pivots of the original rows; the searches may run
+  // over the renumbered copy, with seeds mapped in and results mapped back.
+  const Dataset& search_rows = local != nullptr ? local->dataset() : dataset;
+  const Graph& search_graph = local != nullptr ? local->graph() : graph;
+
+  struct Worker {
+    explicit Worker(std::uint64_t n) : scratch(n) {}
+    Scratch scratch;
+    std::vector<std::uint32_t> seeds;
+  };
 
   KnnResult result = zeroed_result(n_q, stride);
   std::vector<std::uint32_t> seed_table;
@@ -122,13 +134,19 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
     const std::uint64_t count = std::min(kQueriesPerPass, n_q - first);
     find_seeds(dataset, plan, queries.data(), first, count, seed_table, visit);
     parallel_for(
-        count, [&] { return Scratch(n); },
-        [&](Scratch& scratch, std::size_t t) {
+        count, [&] { return Worker(n); },
+        [&](Worker& w, std::size_t t) {
           const std::uint64_t q = first + visit[t].second;
-          const std::span<const std::uint32_t> seeds(
-              seed_table.data() + visit[t].second * plan.seeds, plan.seeds);
-          const std::vector<Candidate> found =
-              beam_search(dataset, graph, seeds, queries.data() + q * d, L, scratch);
+          const std::uint32_t* seeds = seed_table.data() + visit[t].second * plan.seeds;
+          w.seeds.assign(seeds, seeds + plan.seeds);
+          if (local != nullptr) {
+            for (std::uint32_t& s : w.seeds) s = local->local(s);
+          }
+          std::vector<Candidate> found = beam_search(search_rows, search_graph, w.seeds,
+                                                     queries.data() + q * d, L, w.scratch);
+          if (local != nullptr) {
+            for (Candidate& c : found) c.id = local->original(c.id);
+          }
           const Candidate pad = found.empty() ? Candidate{graph.medoid, 0.0f} : found.back();
           write_row(result, q, dataset.metric(), found, pad);
         });

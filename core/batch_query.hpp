@@ -11,6 +11,7 @@
 #include "core/dataset.hpp"
 #include "core/graph.hpp"
 #include "core/knn_result.hpp"
+#include "core/search/locality_copy.hpp"
 
 namespace velnor {
 
@@ -18,9 +19,11 @@ namespace velnor {
 // values, row-major, used as given), searched with width max(stride, beam_l)
 // from the nearest pivots (core/search/pivots.hpp). A row the search cannot
 // fill repeats its last entry. Throws velnor::InvalidArgument for k = 0 or an
-// empty base.
+// empty base. With `local`, a renumbered copy of this dataset and graph, the
+// searches run over the copy (same results, better memory locality).
 KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const float> queries,
-                    std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l);
+                    std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l,
+                    const LocalityCopy* local = nullptr);
 
 // Self-kNN by graph search: every base row searched with width
 // max(stride, beam_l), seeded by itself and then, when `warm` is given, by its

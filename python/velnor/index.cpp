@@ -36,14 +36,16 @@ const Signature kConstructor = {
 const Signature kQuery = {"query", {"queries", "n_neighbors", "beam_l"}, 2};
 
 // What an index keeps: its own copy of the base rows (unscaled, also for
-// Cosine) and the graph. Never changed after construction, so concurrent
-// queries need no lock.
+// Cosine) and the graph, plus the rows as stored and the graph renumbered for
+// memory locality, which the searches run over. Never changed after
+// construction, so concurrent queries need no lock.
 struct StoredIndex {
   std::vector<float> data;
   Graph graph;
   std::uint64_t n;
   std::uint64_t d;
   Metric metric;
+  std::unique_ptr<LocalityCopy> local;
 };
 
 struct IndexObject {
@@ -66,11 +68,12 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   if (!check_row_count(x)) return nullptr;
   auto stored = std::make_unique<StoredIndex>(
-      StoredIndex{x.copy(), Graph{}, x.rows(), x.cols(), b.params.metric});
+      StoredIndex{x.copy(), Graph{}, x.rows(), x.cols(), b.params.metric, nullptr});
   const bool ok = run_released(b.n_jobs, [&] {
     check_finite(stored->data, x.name());
     const Dataset dataset(stored->data, stored->n, stored->d, stored->metric);
     stored->graph = build_index_with_cands(dataset, b.params, 0).graph;
+    stored->local = std::make_unique<LocalityCopy>(dataset, stored->graph);
   });
   if (!ok) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -105,7 +108,7 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   const bool ok = run_released(0, [&] {
     check_finite(query_rows, queries.name());
     const Dataset dataset(index.data, index.n, index.d, index.metric);
-    result = knn_query(dataset, index.graph, query_rows, n_q, k, beam_l);
+    result = knn_query(dataset, index.graph, query_rows, n_q, k, beam_l, index.local.get());
   });
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));

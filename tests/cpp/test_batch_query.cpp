@@ -317,6 +317,16 @@ TEST_F(FashionSlice, SameResultsForAnyWorkerCount) {
 
 // Self rows against a search of the original rows and graph, each row on its
 // own: the driver's renumbered copy must not change any id, distance or tie.
+TEST_F(FashionSlice, QueriesOverTheLocalityCopyMatchTheOriginalRows) {
+  const LocalityCopy copy(*dataset_, graph_);
+  for (const std::uint64_t beam_l : {1u, 16u, 64u}) {
+    const KnnResult plain = knn_query(*dataset_, graph_, queries_, kQueries, 10, beam_l);
+    const KnnResult local = knn_query(*dataset_, graph_, queries_, kQueries, 10, beam_l, &copy);
+    EXPECT_EQ(local.indices, plain.indices) << "beam_l " << beam_l;
+    EXPECT_EQ(local.distances, plain.distances) << "beam_l " << beam_l;
+  }
+}
+
 TEST_F(FashionSlice, SelfRowsMatchSearchOverOriginalRows) {
   const std::uint64_t k = 10, beam_l = 16;
   const CandLists* const warm_lists[] = {nullptr, &cands_};
