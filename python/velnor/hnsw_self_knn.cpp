@@ -69,6 +69,7 @@ PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "empty input matrix");
     return nullptr;
   }
+  if (!check_row_count(x)) return nullptr;
   const std::uint64_t n = x.rows(), d = x.cols();
   const std::vector<float> rows = x.copy();
   KnnResult result;

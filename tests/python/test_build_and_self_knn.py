@@ -189,3 +189,16 @@ def test_the_interpreter_lock_is_released_during_the_work():
     shorter = min(e1 - s1, e2 - s2)
     # Holding the lock would serialise the calls: no overlap at all.
     assert overlap > 0.5 * shorter
+
+
+@pytest.mark.parametrize("call", [
+    lambda x: velnor.build_and_self_knn(x, 1),
+    lambda x: velnor.build_and_query(x, np.ones((1, 1), np.float32), 1),
+    lambda x: velnor.VelnorIndex(x),
+    lambda x: velnor.hnsw_self_knn(x, 1),
+], ids=["build_and_self_knn", "build_and_query", "VelnorIndex", "hnsw_self_knn"])
+def test_row_numbers_beyond_32_bits_are_refused_before_any_work(call):
+    # 2^32 rows of one value, all views of the same float: no memory is used.
+    huge = np.lib.stride_tricks.as_strided(np.ones(1, np.float32), shape=(2**32, 1), strides=(0, 4))
+    with pytest.raises(ValueError, match="at most 4294967295"):
+        call(huge)
