@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import velnor
+from conftest import assert_memory_flat
 from reference import exact_self_knn
 
 SIGNATURE = ("(x, n_neighbors, metric='euclidean', m=12, l_max=64, r=64, alpha=1.2, "
@@ -144,14 +145,6 @@ def test_results_are_writeable_arrays_owning_the_core_buffer():
     assert idx[0] == 42
 
 
-def rss_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS")
-
-
 def test_repeated_calls_do_not_grow_memory():
     x = np.random.default_rng(1).random((600, 16), dtype=np.float32)
 
@@ -159,13 +152,7 @@ def test_repeated_calls_do_not_grow_memory():
         idx, dist, _ = velnor.build_and_self_knn(x, 150)  # about 725 KB of results
         assert idx.shape[0] == 600 * 151
 
-    for _ in range(30):
-        call()
-    before = rss_bytes()
-    for _ in range(300):
-        call()
-    growth = rss_bytes() - before
-    assert growth < 16 * 2**20, f"resident memory grew by {growth / 2**20:.1f} MiB"
+    assert_memory_flat(call, warmup=30, repeats=300)
 
 
 def test_the_interpreter_lock_is_released_during_the_work():

@@ -5,8 +5,8 @@ import numpy as np
 import pytest
 
 import velnor
+from conftest import assert_memory_flat
 from reference import exact_neighbours, recall_at_k
-from test_build_and_self_knn import rss_bytes
 
 CLASS_SIGNATURE = ("(x, metric='euclidean', m=12, l_max=64, r=64, alpha=1.2, fanout=2, "
                    "c_min=256, c_max=2048, runs=1, n_jobs=0, seed=0)")
@@ -118,10 +118,4 @@ def test_builds_and_queries_do_not_grow_memory():
         velnor.build_and_query(x, q, 10)
         velnor.build_and_self_knn(x, 10)
 
-    for _ in range(5):
-        cycle()
-    before = rss_bytes()
-    for _ in range(25):
-        cycle()
-    growth = rss_bytes() - before
-    assert growth < 16 * 2**20, f"resident memory grew by {growth / 2**20:.1f} MiB"
+    assert_memory_flat(cycle, warmup=5, repeats=25)
