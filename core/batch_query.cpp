@@ -23,12 +23,6 @@ constexpr const char* kNanDistance =
 
 bool nearer(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
 
-// Row width of self-kNN: the row itself plus k neighbours, at most n.
-std::uint64_t self_stride(std::uint64_t n, std::uint64_t k) {
-  const std::uint64_t wanted = k == UINT64_MAX ? k : k + 1;
-  return std::min(std::max<std::uint64_t>(n, 1), wanted);
-}
-
 KnnResult zeroed_result(std::uint64_t rows, std::uint64_t stride) {
   KnnResult result;
   result.stride = stride;

@@ -89,7 +89,7 @@ void select_row(std::uint64_t i, const float* dist, std::uint64_t n, std::uint64
 KnnResult knn_self_bruteforce(const Dataset& dataset, std::uint64_t k) {
   const std::uint64_t n = dataset.n();
   KnnResult result;
-  result.stride = std::min(k == UINT64_MAX ? k : k + 1, std::max<std::uint64_t>(n, 1));
+  result.stride = self_stride(n, k);
   if (n == 0) return result;
   const std::uint64_t stride = result.stride;
   result.indices.assign(n * stride, 0);

@@ -1,6 +1,7 @@
 #pragma once
 // The flat k-NN table every query driver returns: row q's neighbours occupy
 // entries q*stride .. q*stride + stride - 1 of both vectors.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -11,5 +12,12 @@ struct KnnResult {
   std::vector<float> distances;        // in the metric's reported form
   std::uint64_t stride = 1;            // slots per row
 };
+
+// Row width of a self-kNN table: the row itself plus k neighbours, at most n
+// (and 1 for an empty base), without wrap-around for the largest k.
+inline std::uint64_t self_stride(std::uint64_t n, std::uint64_t k) {
+  const std::uint64_t wanted = k == UINT64_MAX ? k : k + 1;
+  return std::min(std::max<std::uint64_t>(n, 1), wanted);
+}
 
 }  // namespace velnor

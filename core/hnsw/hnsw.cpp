@@ -55,7 +55,7 @@ KnnResult build_and_answer(const Dataset& dataset, const Dist& dist, const HnswP
                            std::uint64_t k) {
   const std::uint64_t n = dataset.n();
   KnnResult result;
-  result.stride = k >= std::max<std::uint64_t>(n, 1) ? std::max<std::uint64_t>(n, 1) : k + 1;
+  result.stride = self_stride(n, k);
   if (n == 0) return result;
   const Hnsw graph = Hnsw::build(dist, n, params.m, params.ef_construction, params.seed);
 

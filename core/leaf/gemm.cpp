@@ -2,6 +2,8 @@
 
 #include <cblas.h>
 
+#include "core/blas.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -10,12 +12,6 @@
 namespace velnor::leaf {
 
 namespace {
-
-// Leaves run in parallel on our own pool; the BLAS must not add threads.
-void use_single_threaded_blas() {
-  static std::once_flag once;
-  std::call_once(once, [] { scipy_openblas_set_num_threads(1); });
-}
 
 // Tile edge of the blocked pass over the block: a tile of each triangle
 // stays in cache while one is read and the other written.

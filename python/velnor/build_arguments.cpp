@@ -16,12 +16,7 @@ bool convert_build_arguments(Arguments& a, std::size_t first, bool with_beam_l,
       !a.u64(i++, p.runs) || !a.u64(i++, out.n_jobs) || !a.u64(i++, p.seed)) {
     return false;
   }
-  if (metric_name != nullptr) {
-    const auto metric = parse_metric(metric_name);
-    if (!metric) return false;
-    p.metric = *metric;
-  }
-  return true;
+  return parse_metric(metric_name, p.metric);
 }
 
 }  // namespace velnor::py

@@ -150,17 +150,22 @@ std::optional<std::string> lowered_ascii(PyObject* text) {
   return lowered;
 }
 
-std::optional<Metric> parse_metric(PyObject* text) {
+bool parse_metric(PyObject* text, Metric& out) {
+  if (text == nullptr) return true;
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
   std::optional<Metric> metric;
   if (utf8 != nullptr) {
     metric = Metric::parse(std::string_view(utf8, static_cast<std::size_t>(size)));
   } else {
-    PyErr_Clear();
+    PyErr_Clear();  // a str with lone surrogates names nothing we know
   }
-  if (!metric) PyErr_Format(PyExc_ValueError, "unsupported metric: %U", text);
-  return metric;
+  if (!metric) {
+    PyErr_Format(PyExc_ValueError, "unsupported metric: %U", text);
+    return false;
+  }
+  out = *metric;
+  return true;
 }
 
 bool check_row_count(const Matrix& matrix) {

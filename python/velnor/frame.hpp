@@ -111,8 +111,10 @@ class Arguments {
   std::vector<PyObject*> values_;  // borrowed; nullptr when absent
 };
 
-// The metric named by `text`, or a ValueError "unsupported metric: <text>".
-std::optional<Metric> parse_metric(PyObject* text);
+// Sets `out` to the metric named by `text` (an absent argument, nullptr,
+// leaves the default). Returns false with ValueError "unsupported metric:
+// <text>" for a name it does not know.
+bool parse_metric(PyObject* text, Metric& out);
 
 // ASCII-lowered UTF-8 copy of a str; nothing (error cleared) when the str
 // cannot be encoded.

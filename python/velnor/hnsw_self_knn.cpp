@@ -55,11 +55,7 @@ PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   Metric metric = Metric::L2;
-  if (metric_name != nullptr) {
-    const auto parsed = parse_metric(metric_name);
-    if (!parsed) return nullptr;
-    metric = *parsed;
-  }
+  if (!parse_metric(metric_name, metric)) return nullptr;
   if (quantize_name != nullptr) {
     const auto parsed = parse_quantize(quantize_name);
     if (!parsed) return nullptr;
