@@ -5,9 +5,11 @@
 //     reservoir read-out (1,000 sampled rows),
 //   * the leaf products' single-thread throughput against a 2048 x 784 Gram
 //     product (--gemm),
-//   * peak resident memory beyond the input.
+//   * peak resident memory beyond the input,
+//   * the cost of the required work alone (--floor): partitioning, the leaf
+//     products, and one exact distance between cached rows.
 // Usage: build_driver [--rows N] [--synthetic N D] [--threads T] [--runs R]
-//                     [--gemm] [--recall]
+//                     [--gemm] [--recall] [--floor]
 #include <cblas.h>
 #include <sys/resource.h>
 
@@ -21,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "core/blas.hpp"
 #include "core/build.hpp"
 #include "core/distance.hpp"
 #include "core/leaf/gemm.hpp"
@@ -159,12 +162,71 @@ void gemm_throughput(const Dataset& ds, const BuildParams& params) {
               leaves.size(), syrk_time, full_flops / syrk_time / 1e9, block_time, full_flops / block_time / 1e9);
 }
 
+// What the build's required work costs at best on this machine, with all
+// workers: partitioning, the leaf products alone (gather + ssyrk of every
+// leaf, nothing else), and one exact sq_l2 between rows already in cache.
+// Multiplied by the number of distances a stage must compute, the last gives
+// that stage's floor.
+void floor_costs(const Dataset& ds, const BuildParams& params) {
+  const std::uint64_t d = ds.d();
+  const std::size_t workers = current_pool_threads();
+  use_single_threaded_blas();
+  double best_partition = 1e30, best_products = 1e30;
+  std::vector<std::vector<std::uint32_t>> leaves;
+  for (int rep = 0; rep < 3; ++rep) {
+    double t0 = now();
+    leaves = partition::partition(ds, params);
+    best_partition = std::min(best_partition, now() - t0);
+    struct Buffers { std::vector<float> rows, g; };
+    t0 = now();
+    parallel_for(
+        leaves.size(), [] { return Buffers{}; },
+        [&](Buffers& b, std::size_t i) {
+          const auto& leaf = leaves[i];
+          const std::uint64_t s = leaf.size();
+          if (s < 2) return;
+          b.rows.resize(s * d);
+          b.g.resize(s * s);
+          for (std::uint64_t r = 0; r < s; ++r) std::memcpy(&b.rows[r * d], ds.row(leaf[r]), d * sizeof(float));
+          scipy_cblas_ssyrk(CblasRowMajor, CblasUpper, CblasNoTrans, s, d, 1.0f, b.rows.data(), d, 0.0f,
+                            b.g.data(), s);
+        });
+    best_products = std::min(best_products, now() - t0);
+  }
+  std::printf("partition (carving + halo): %.3f s\n", best_partition);
+  std::printf("leaf products alone (gather + ssyrk, %zu leaves, %zu workers): %.3f s\n", leaves.size(),
+              workers, best_products);
+
+  // 64 rows (a reservoir's worth) against each other, four at a time, over
+  // and over: every row stays in cache.
+  const std::uint64_t rows = std::min<std::uint64_t>(64, ds.n()) / 4 * 4;
+  if (rows == 0) return;
+  double best = 1e30;
+  for (int rep = 0; rep < 3; ++rep) {
+    const double t0 = now();
+    float sink = 0.0f;
+    for (int it = 0; it < 500; ++it) {
+      for (std::uint64_t i = 0; i < rows; ++i) {
+        for (std::uint64_t j = 0; j < rows; j += 4) {
+          const float* b[4] = {ds.row(j), ds.row(j + 1), ds.row(j + 2), ds.row(j + 3)};
+          float out[4];
+          sq_l2_x4(ds.row(i), b, d, out);
+          sink += out[0];
+        }
+      }
+    }
+    best = std::min(best, (now() - t0) / (500.0 * rows * rows));
+    if (sink < 0) std::printf("%f\n", sink);
+  }
+  std::printf("sq_l2 of two cached rows (four-row kernel, 1 worker): %.1f ns\n", best * 1e9);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::size_t rows = 60000, syn_n = 0, syn_d = 0, threads = 0;
   BuildParams params;
-  bool gemm = false, recall = false;
+  bool gemm = false, recall = false, floor = false;
   for (int a = 1; a < argc; ++a) {
     const std::string arg = argv[a];
     if (arg == "--rows") rows = std::stoul(argv[++a]);
@@ -173,6 +235,7 @@ int main(int argc, char** argv) {
     else if (arg == "--runs") params.runs = std::stoul(argv[++a]);
     else if (arg == "--gemm") gemm = true;
     else if (arg == "--recall") recall = true;
+    else if (arg == "--floor") floor = true;
     else { std::fprintf(stderr, "unknown argument %s\n", arg.c_str()); return 2; }
   }
   std::vector<float> x = syn_n ? gaussian(syn_n, syn_d) : load_fashion(rows);
@@ -182,6 +245,7 @@ int main(int argc, char** argv) {
   const Dataset ds(x, n, d, Metric::L2);
   std::printf("data: %zu x %zu, %zu threads\n", n, d, current_pool_threads());
   if (gemm) { gemm_throughput(ds, params); return 0; }
+  if (floor) { floor_costs(ds, params); return 0; }
 
   const long rss_before = rss_kib();
   const double t0 = now();
