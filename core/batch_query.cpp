@@ -150,7 +150,7 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
 
 KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
                          const std::vector<std::vector<Candidate>>* warm, std::uint64_t k,
-                         std::uint64_t beam_l) {
+                         std::uint64_t beam_l, const std::vector<std::uint32_t>* order) {
   const std::uint64_t n = dataset.n();
   VELNOR_ASSERT(graph.size() == n, "graph and dataset sizes differ");
   VELNOR_ASSERT(warm == nullptr || warm->size() == n, "warm lists must hold one list per row");
@@ -167,7 +167,7 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
   // The searches run over the renumbered copy, row by row in its order, so
   // consecutive rows search overlapping neighbourhoods stored close together;
   // results are mapped back to the original ids as they are written.
-  const LocalityCopy copy(dataset, graph);
+  const LocalityCopy copy(dataset, graph, order);
   KnnResult result = zeroed_result(n, stride);
   parallel_for(
       n, [&] { return Worker(n); },

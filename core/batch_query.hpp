@@ -28,10 +28,13 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
 // Self-kNN by graph search: every base row searched with width
 // max(stride, beam_l), seeded by itself and then, when `warm` is given, by its
 // warm list (one list per row, nearest first). Rows hold min(k + 1, n)
-// entries, the row itself first, padded with (row, 0).
+// entries, the row itself first, padded with (row, 0). The searches run over
+// a copy of the rows renumbered by `order` (every row once; the build's
+// order keeps near rows together), or breadth-first over the graph without
+// one; the result is the same.
 KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
                          const std::vector<std::vector<Candidate>>* warm, std::uint64_t k,
-                         std::uint64_t beam_l);
+                         std::uint64_t beam_l, const std::vector<std::uint32_t>* order = nullptr);
 
 // Self-kNN without search: every base row ranks by exact distance the ids of
 // its candidate list, and with `expand` also the graph neighbours of the row

@@ -49,19 +49,37 @@ double replication(const partition::LeafList& leaves, std::uint64_t n) {
   return static_cast<double>(total) / static_cast<double>(n);
 }
 
-// The points leaf by leaf, each at its first appearance: neighbours of
-// consecutive points then share rows, which keeps them in cache.
-std::vector<std::uint32_t> leaf_order(const partition::LeafList& leaves, std::uint64_t n) {
-  std::vector<std::uint32_t> order;
-  order.reserve(n);
-  std::vector<bool> seen(n, false);
-  for (const auto& leaf : leaves) {
-    for (const std::uint32_t p : leaf) {
+// Points per piece of the search order: a piece's rows fit in a core's cache.
+constexpr std::uint64_t kOrderPiece = 128;
+constexpr std::uint64_t kOrderSeedMix = 0x6F72646572ull;
+
+// Every point once, near points together at every scale: leaf by leaf (each
+// point at its first appearance), and within a leaf the pieces of a finer
+// carving (at most kOrderPiece points), depth-first. Neighbours of
+// consecutive points then share rows, which keeps them in cache. The finer
+// carving of leaf i is seeded from (seed ^ kOrderSeedMix) + i, so the order
+// depends on neither the number of workers nor scheduling.
+std::vector<std::uint32_t> leaf_order(const Dataset& dataset, const partition::LeafList& leaves,
+                                      std::uint64_t seed) {
+  std::vector<std::vector<std::uint32_t>> firsts(leaves.size());
+  std::vector<bool> seen(dataset.n(), false);
+  for (std::size_t i = 0; i < leaves.size(); ++i) {
+    for (const std::uint32_t p : leaves[i]) {
       if (!seen[p]) {
         seen[p] = true;
-        order.push_back(p);
+        firsts[i].push_back(p);
       }
     }
+  }
+  std::vector<partition::LeafList> pieces(leaves.size());
+  parallel_for(leaves.size(), [&](std::size_t i) {
+    ChaCha8 rng((seed ^ kOrderSeedMix) + i);
+    partition::carve_disjoint(dataset, kOrderPiece, std::move(firsts[i]), 0, rng, pieces[i]);
+  });
+  std::vector<std::uint32_t> order;
+  order.reserve(dataset.n());
+  for (const auto& leaf_pieces : pieces) {
+    for (const auto& piece : leaf_pieces) order.insert(order.end(), piece.begin(), piece.end());
   }
   return order;
 }
@@ -92,7 +110,7 @@ std::vector<std::uint32_t> fill_reservoirs(const Dataset& dataset, const BuildPa
           leaf::insert_leaf_edges(dataset, leaves[by_size[i]], params.l_max, projections,
                                   hyperplanes, reservoirs, scratch);
         });
-    if (t + 1 == runs) order = leaf_order(leaves, dataset.n());
+    if (t + 1 == runs) order = leaf_order(dataset, leaves, run_params.seed);
   }
   return order;
 }
@@ -149,7 +167,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   clock.restart();
 
   std::optional<hashprune::NodeReservoirs> reservoirs(std::in_place, n, params.l_max);
-  const std::vector<std::uint32_t> order =
+  std::vector<std::uint32_t> order =
       fill_reservoirs(dataset, params, hyperplanes, projections, *reservoirs, profile);
   if (profile) print_stage_line("leaf+hashprune", clock.seconds());
   clock.restart();
@@ -163,6 +181,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   AdjacencyTable symmetric = symmetrize_flat(pruned, dataset, order);
   pruned = AdjacencyTable(0, 0);
   result.graph = assemble_graph(symmetric, medoid);
+  result.order = std::move(order);
   if (profile) print_stage_line("symmetrize", clock.seconds());
   return result;
 }

@@ -32,6 +32,9 @@ struct BuildResult {
   // Per node, up to keep_cands pairs of its reservoir read-out, ascending by
   // (bfloat16-rounded distance, id); all empty when keep_cands is 0.
   std::vector<std::vector<Candidate>> candidates;
+  // Every node once, near nodes together (the last run's leaves, finely
+  // re-carved): searches over rows stored in this order find them in cache.
+  std::vector<std::uint32_t> order;
 };
 
 // Partition run t's seed: seed + t * 0x9E3779B97F4A7C15, wrapping.

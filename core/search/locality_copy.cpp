@@ -67,15 +67,24 @@ Graph graph_in_order(const Graph& graph, const std::vector<std::uint32_t>& order
   return copy;
 }
 
-std::vector<std::uint32_t> checked_order(const Dataset& dataset, const Graph& graph) {
+std::vector<std::uint32_t> checked_order(const Dataset& dataset, const Graph& graph,
+                                         const std::vector<std::uint32_t>* given) {
   VELNOR_ASSERT(graph.size() == dataset.n(), "graph and dataset sizes differ");
-  return locality_order(graph);
+  if (given == nullptr) return locality_order(graph);
+  VELNOR_ASSERT(given->size() == dataset.n(), "locality order must hold every node once");
+  std::vector<std::uint8_t> seen(given->size(), 0);
+  for (const std::uint32_t id : *given) {
+    VELNOR_ASSERT(id < given->size() && !seen[id], "locality order must hold every node once");
+    seen[id] = 1;
+  }
+  return *given;
 }
 
 }  // namespace
 
-LocalityCopy::LocalityCopy(const Dataset& dataset, const Graph& graph)
-    : order_(checked_order(dataset, graph)),
+LocalityCopy::LocalityCopy(const Dataset& dataset, const Graph& graph,
+                           const std::vector<std::uint32_t>* order)
+    : order_(checked_order(dataset, graph, order)),
       rank_(inverse(order_)),
       rows_(rows_in_order(dataset, order_)),
       dataset_(rows_, dataset.n(), dataset.d(), Metric::L2),

@@ -1,6 +1,7 @@
 #pragma once
-// A private copy of the base rows and the graph, renumbered in breadth-first
-// order over the graph from the medoid. Neighbouring nodes then sit close
+// A private copy of the base rows and the graph, renumbered in a locality
+// order: the build's (near points together) or, without one, breadth-first
+// over the graph from the medoid. Neighbouring nodes then sit close
 // together in memory, so a search reads far fewer distinct pages and cache
 // lines than over the rows in their original order. Distances between the
 // copied rows are the same values bit for bit, as are the neighbour lists
@@ -21,7 +22,10 @@ std::vector<std::uint32_t> locality_order(const Graph& graph);
 
 class LocalityCopy {
  public:
-  LocalityCopy(const Dataset& dataset, const Graph& graph);
+  // `order`, when given, must hold every node once; copy node t is then
+  // original node order[t].
+  LocalityCopy(const Dataset& dataset, const Graph& graph,
+               const std::vector<std::uint32_t>* order = nullptr);
 
   LocalityCopy(const LocalityCopy&) = delete;
   LocalityCopy& operator=(const LocalityCopy&) = delete;

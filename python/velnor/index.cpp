@@ -72,8 +72,9 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const bool ok = run_released(b.n_jobs, [&] {
     check_finite(stored->data, x.name());
     const Dataset dataset(stored->data, stored->n, stored->d, stored->metric);
-    stored->graph = build_index_with_cands(dataset, b.params, 0).graph;
-    stored->local = std::make_unique<LocalityCopy>(dataset, stored->graph);
+    BuildResult built = build_index_with_cands(dataset, b.params, 0);
+    stored->graph = std::move(built.graph);
+    stored->local = std::make_unique<LocalityCopy>(dataset, stored->graph, &built.order);
   });
   if (!ok) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));

@@ -65,10 +65,13 @@ PyObject* build_and_query(PyObject* module, PyObject* args, PyObject* kwargs) {
     const Dataset dataset(base, n, d, b.params.metric);
     const bool profile = profiling_enabled();
     Stopwatch clock;
-    const Graph graph = build_index_with_cands(dataset, b.params, 0).graph;
+    const BuildResult built = build_index_with_cands(dataset, b.params, 0);
     const double build_seconds = clock.seconds();
     clock.restart();
-    result = knn_query(dataset, graph, query_rows, n_q, k, b.beam_l);
+    // As the persistent index does, search a copy of the rows in the build's
+    // locality order.
+    const LocalityCopy local(dataset, built.graph, &built.order);
+    result = knn_query(dataset, built.graph, query_rows, n_q, k, b.beam_l, &local);
     if (profile) {
       print_profile_line("[velnor] BUILD=" + format_seconds(build_seconds) +
                          "s QUERY=" + format_seconds(clock.seconds()) + "s [" +

@@ -53,11 +53,11 @@ KnnResult graph_self_knn(const Dataset& dataset, const BuildArguments& b, std::u
   clock.restart();
   KnnResult result;
   if (mode == "warm") {
-    result = knn_self_graph(dataset, built.graph, &built.candidates, k, b.beam_l);
+    result = knn_self_graph(dataset, built.graph, &built.candidates, k, b.beam_l, &built.order);
   } else if (mode == "reservoir") {
     result = knn_self_reservoir(dataset, built.graph, built.candidates, k, true);
   } else {
-    result = knn_self_graph(dataset, built.graph, nullptr, k, b.beam_l);
+    result = knn_self_graph(dataset, built.graph, nullptr, k, b.beam_l, &built.order);
   }
   if (profile) {
     print_profile_line("[velnor] BUILD=" + format_seconds(build_seconds) +

@@ -327,12 +327,18 @@ TEST_F(FashionSlice, QueriesOverTheLocalityCopyMatchTheOriginalRows) {
   }
 }
 
+// The same rows again over a copy in a given order (here the reverse).
 TEST_F(FashionSlice, SelfRowsMatchSearchOverOriginalRows) {
   const std::uint64_t k = 10, beam_l = 16;
+  std::vector<std::uint32_t> reversed(kBase);
+  std::iota(reversed.rbegin(), reversed.rend(), 0u);
   const CandLists* const warm_lists[] = {nullptr, &cands_};
   for (const CandLists* warm : warm_lists) {
     SCOPED_TRACE(warm ? "warm" : "cold");
     const KnnResult got = knn_self_graph(*dataset_, graph_, warm, k, beam_l);
+    const KnnResult reordered = knn_self_graph(*dataset_, graph_, warm, k, beam_l, &reversed);
+    ASSERT_EQ(reordered.indices, got.indices);
+    ASSERT_EQ(reordered.distances, got.distances);
     Scratch scratch(kBase);
     for (std::uint32_t i = 0; i < kBase; ++i) {
       std::vector<std::uint32_t> seeds{i};

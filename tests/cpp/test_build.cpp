@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -57,6 +58,7 @@ void expect_same(const BuildResult& a, const BuildResult& b, const std::string& 
   EXPECT_EQ(a.graph.neighbors, b.graph.neighbors) << what;
   EXPECT_EQ(a.graph.medoid, b.graph.medoid) << what;
   EXPECT_EQ(a.candidates, b.candidates) << what;
+  EXPECT_EQ(a.order, b.order) << what;
 }
 
 // Every id < n, no self edge, no repeated id, degree <= r; candidate lists
@@ -66,6 +68,12 @@ void expect_valid(const BuildResult& built, std::uint64_t n, std::uint64_t r, st
   const Graph& g = built.graph;
   ASSERT_EQ(g.size(), n);
   ASSERT_LT(g.medoid, n);
+  // The locality order holds every node exactly once.
+  std::vector<std::uint32_t> order = built.order;
+  std::sort(order.begin(), order.end());
+  std::vector<std::uint32_t> every(n);
+  std::iota(every.begin(), every.end(), 0u);
+  ASSERT_EQ(order, every);
   for (std::uint64_t i = 0; i < n; ++i) {
     auto nb = g.neighbors_of(i);
     std::vector<std::uint32_t> list(nb.begin(), nb.end());

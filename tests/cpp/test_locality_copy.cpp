@@ -40,6 +40,34 @@ TEST(LocalityCopy, RenumbersRowsAndListsBreadthFirst) {
   }
 }
 
+// A given order renumbers exactly as given; one that misses or repeats a
+// node is refused.
+TEST(LocalityCopy, FollowsAGivenOrder) {
+  const std::uint64_t n = 5, d = 2;
+  std::vector<float> values(n * d);
+  std::iota(values.begin(), values.end(), 1.0f);
+  const Dataset dataset(values, n, d, Metric::L2);
+  const Graph graph = Graph::from_adjacency({{1, 2}, {0}, {4, 0}, {}, {2}}, 0);
+  const std::vector<std::uint32_t> order{4, 0, 3, 2, 1};
+  const LocalityCopy copy(dataset, graph, &order);
+  EXPECT_EQ(copy.graph().medoid, 1u);
+  for (std::uint32_t t = 0; t < n; ++t) {
+    SCOPED_TRACE(t);
+    EXPECT_EQ(copy.original(t), order[t]);
+    EXPECT_EQ(copy.local(order[t]), t);
+    EXPECT_EQ(std::memcmp(copy.dataset().row(t), dataset.row(order[t]), d * sizeof(float)), 0);
+    std::vector<std::uint32_t> mapped;
+    for (const std::uint32_t v : copy.graph().neighbors_of(t)) mapped.push_back(copy.original(v));
+    const auto original = graph.neighbors_of(order[t]);
+    EXPECT_EQ(mapped, std::vector<std::uint32_t>(original.begin(), original.end()));
+  }
+  for (const std::vector<std::uint32_t>& bad :
+       {std::vector<std::uint32_t>{4, 0, 3, 2}, std::vector<std::uint32_t>{4, 0, 3, 2, 4},
+        std::vector<std::uint32_t>{4, 0, 3, 2, 5}}) {
+    EXPECT_THROW(LocalityCopy(dataset, graph, &bad), Error);
+  }
+}
+
 TEST(LocalityCopy, EmptyAndMismatchedInputs) {
   const std::vector<float> none;
   const Dataset empty(none, 0, 4, Metric::L2);
