@@ -215,10 +215,11 @@ TEST(HnswBuild, ConcurrentBuildIsWellFormed) {
   const Sq8 sq8(ds);
   const PoolScope four(Pool::with_threads(4));
   // m = 8 spreads the nodes over four levels, so the entry moves and upper
-  // layers are contended too. Concurrent pruning may, rarely, drop a node's
-  // last in-link (a stray loss, as pruning can with one worker at small m);
-  // a node that became reachable before its own lists were set would cut
-  // newcomers off by the handful in every build.
+  // layers are contended too. Concurrent pruning may drop a node's last
+  // in-link now and then (0 to 4 nodes over these four builds in 60 runs,
+  // against none with one worker); a node that became reachable before its
+  // own lists were set cuts newcomers off by the dozen (19 to 65 over the
+  // same four builds).
   std::uint64_t lost = 0;
   for (std::uint64_t seed = 0; seed < 2; ++seed) {
     const Hnsw exact = Hnsw::build(ExactDistance{ds}, n, m, 40, seed);
@@ -228,7 +229,7 @@ TEST(HnswBuild, ConcurrentBuildIsWellFormed) {
     expect_well_formed(quantized, m);
     lost += n - reachable_on_layer0(quantized);
   }
-  EXPECT_LE(lost, 2u);
+  EXPECT_LE(lost, 8u);
 }
 
 }  // namespace
