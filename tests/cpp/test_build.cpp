@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <string>

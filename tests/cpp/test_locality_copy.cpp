@@ -11,6 +11,25 @@
 namespace velnor {
 namespace {
 
+// Copy node t is original node expected[t]: same row bits, same neighbour
+// list (mapped back), in stored order.
+void expect_renumbered(const LocalityCopy& copy, const Dataset& dataset, const Graph& graph,
+                       const std::vector<std::uint32_t>& expected) {
+  ASSERT_EQ(copy.graph().size(), expected.size());
+  const std::uint64_t d = dataset.d();
+  for (std::uint32_t t = 0; t < expected.size(); ++t) {
+    SCOPED_TRACE(t);
+    const std::uint32_t id = copy.original(t);
+    EXPECT_EQ(id, expected[t]);
+    EXPECT_EQ(copy.local(id), t);
+    EXPECT_EQ(std::memcmp(copy.dataset().row(t), dataset.row(id), d * sizeof(float)), 0);
+    std::vector<std::uint32_t> mapped;
+    for (const std::uint32_t v : copy.graph().neighbors_of(t)) mapped.push_back(copy.original(v));
+    const auto original = graph.neighbors_of(id);
+    EXPECT_EQ(mapped, std::vector<std::uint32_t>(original.begin(), original.end()));
+  }
+}
+
 // Seven nodes: 3 is the medoid; 0..4 are one component, 5 and 6 another that
 // the medoid cannot reach. Rows are scaled under Cosine, and the copy must
 // hold the scaled rows exactly as the dataset stores them.
@@ -23,20 +42,8 @@ TEST(LocalityCopy, RenumbersRowsAndListsBreadthFirst) {
   for (const Metric metric : {Metric::L2, Metric::Cosine}) {
     const Dataset dataset(values, n, d, metric);
     const LocalityCopy copy(dataset, graph);
-    const std::vector<std::uint32_t> expected_order{3, 4, 1, 2, 0, 5, 6};
-    ASSERT_EQ(copy.graph().size(), n);
     EXPECT_EQ(copy.graph().medoid, 0u);
-    for (std::uint32_t t = 0; t < n; ++t) {
-      SCOPED_TRACE(t);
-      const std::uint32_t id = copy.original(t);
-      EXPECT_EQ(id, expected_order[t]);
-      EXPECT_EQ(copy.local(id), t);
-      EXPECT_EQ(std::memcmp(copy.dataset().row(t), dataset.row(id), d * sizeof(float)), 0);
-      std::vector<std::uint32_t> mapped;
-      for (const std::uint32_t v : copy.graph().neighbors_of(t)) mapped.push_back(copy.original(v));
-      const auto original = graph.neighbors_of(id);
-      EXPECT_EQ(mapped, std::vector<std::uint32_t>(original.begin(), original.end()));
-    }
+    expect_renumbered(copy, dataset, graph, {3, 4, 1, 2, 0, 5, 6});
   }
 }
 
@@ -51,16 +58,7 @@ TEST(LocalityCopy, FollowsAGivenOrder) {
   const std::vector<std::uint32_t> order{4, 0, 3, 2, 1};
   const LocalityCopy copy(dataset, graph, &order);
   EXPECT_EQ(copy.graph().medoid, 1u);
-  for (std::uint32_t t = 0; t < n; ++t) {
-    SCOPED_TRACE(t);
-    EXPECT_EQ(copy.original(t), order[t]);
-    EXPECT_EQ(copy.local(order[t]), t);
-    EXPECT_EQ(std::memcmp(copy.dataset().row(t), dataset.row(order[t]), d * sizeof(float)), 0);
-    std::vector<std::uint32_t> mapped;
-    for (const std::uint32_t v : copy.graph().neighbors_of(t)) mapped.push_back(copy.original(v));
-    const auto original = graph.neighbors_of(order[t]);
-    EXPECT_EQ(mapped, std::vector<std::uint32_t>(original.begin(), original.end()));
-  }
+  expect_renumbered(copy, dataset, graph, order);
   for (const std::vector<std::uint32_t>& bad :
        {std::vector<std::uint32_t>{4, 0, 3, 2}, std::vector<std::uint32_t>{4, 0, 3, 2, 4},
         std::vector<std::uint32_t>{4, 0, 3, 2, 5}}) {
