@@ -121,6 +121,7 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
     std::vector<std::uint32_t> seeds;
   };
 
+  begin_stage("search", n_q);
   KnnResult result = zeroed_result(n_q, stride);
   std::vector<std::uint32_t> seed_table;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> visit;
@@ -143,7 +144,8 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
           }
           const Candidate pad = found.empty() ? Candidate{graph.medoid, 0.0f} : found.back();
           write_row(result, q, dataset.metric(), found, pad);
-        });
+        },
+        {.counted = true});
   }
   return result;
 }
@@ -167,6 +169,7 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
   // The searches run over the renumbered copy, row by row in its order, so
   // consecutive rows search overlapping neighbourhoods stored close together;
   // results are mapped back to the original ids as they are written.
+  begin_stage("search", n);
   const LocalityCopy copy(dataset, graph, order);
   KnnResult result = zeroed_result(n, stride);
   parallel_for(
@@ -194,7 +197,8 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
           }
         }
         write_row(result, self, dataset.metric(), w.row, Candidate{self, 0.0f});
-      });
+      },
+      {.counted = true});
   return result;
 }
 
@@ -213,6 +217,7 @@ KnnResult knn_self_reservoir(const Dataset& dataset, const Graph& graph,
     std::vector<Candidate> row;       // the row itself, then the ranked pairs
   };
 
+  begin_stage("search", n);
   const std::vector<std::uint32_t> order = locality_order(graph);
   KnnResult result = zeroed_result(n, stride);
   parallel_for(
@@ -251,7 +256,8 @@ KnnResult knn_self_reservoir(const Dataset& dataset, const Graph& graph,
         }
         std::stable_sort(ranked, w.row.end(), nearer);
         write_row(result, i, dataset.metric(), w.row, Candidate{self, 0.0f});
-      });
+      },
+      {.counted = true});
   return result;
 }
 

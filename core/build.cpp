@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "core/error.hpp"
 #include "core/hashprune/hyperplanes.hpp"
@@ -93,8 +94,11 @@ std::vector<std::uint32_t> fill_reservoirs(const Dataset& dataset, const BuildPa
   std::vector<std::uint32_t> order;
   const std::uint64_t runs = std::max<std::uint64_t>(params.runs, 1);
   for (std::uint64_t t = 0; t < runs; ++t) {
+    const std::string of_run =
+        runs > 1 ? ", run " + std::to_string(t + 1) + "/" + std::to_string(runs) : "";
     BuildParams run_params = params;
     run_params.seed = run_seed(params.seed, t);
+    begin_stage("partition" + of_run);
     partition::LeafList leaves = partition::partition(dataset, run_params);
     if (profile) print_run_line(t + 1, runs, leaves.size(), replication(leaves, dataset.n()));
 
@@ -104,12 +108,14 @@ std::vector<std::uint32_t> fill_reservoirs(const Dataset& dataset, const BuildPa
     std::stable_sort(by_size.begin(), by_size.end(), [&](std::uint32_t a, std::uint32_t b) {
       return leaves[a].size() > leaves[b].size();
     });
+    begin_stage("leaf+hashprune" + of_run, by_size.size());
     parallel_for(
         by_size.size(), [] { return leaf::LeafScratch{}; },
         [&](leaf::LeafScratch& scratch, std::size_t i) {
           leaf::insert_leaf_edges(dataset, leaves[by_size[i]], params.l_max, projections,
                                   hyperplanes, reservoirs, scratch);
-        });
+        },
+        {.counted = true});
     if (t + 1 == runs) order = leaf_order(dataset, leaves, run_params.seed);
   }
   return order;
@@ -125,6 +131,7 @@ AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
   const std::uint64_t n = dataset.n();
   AdjacencyTable pruned(n, params.r);
   if (keep_cands != 0) candidates.resize(n);
+  begin_stage("robustprune", n);
   parallel_for(n, [&](std::size_t at) {
     const std::uint32_t i = order[at];
     std::vector<Candidate> sorted = reservoirs.reservoirs[i].into_sorted();
@@ -136,7 +143,7 @@ AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
     const auto ids = robust_prune(dataset, i, sorted, params.r, params.alpha);
     std::copy(ids.begin(), ids.end(), pruned.ids.begin() + static_cast<std::ptrdiff_t>(i * params.r));
     pruned.degree[i] = static_cast<std::uint32_t>(ids.size());
-  });
+  }, {.counted = true});
   return pruned;
 }
 
@@ -160,6 +167,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   const bool profile = profiling_enabled();
   Stopwatch clock;
 
+  begin_stage("sketch");
   // Refuses m > 16 before any partitioning or leaf work.
   const hashprune::Hyperplanes hyperplanes(params.m, dataset.d(), params.seed);
   const std::vector<float> projections = hyperplanes.sketch_all(dataset);
@@ -177,6 +185,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   if (profile) print_stage_line("robustprune", clock.seconds());
   clock.restart();
 
+  begin_stage("symmetrize", n);
   const std::uint32_t medoid = approx_medoid(dataset);
   AdjacencyTable symmetric = symmetrize_flat(pruned, dataset, order);
   pruned = AdjacencyTable(0, 0);
