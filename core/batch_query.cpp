@@ -108,7 +108,8 @@ KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const 
   VELNOR_ASSERT(local == nullptr || local->graph().size() == n, "locality copy size differs");
 
   const std::uint64_t stride = std::min(n, k);
-  const std::uint64_t L = std::max(stride, beam_l);
+  // A beam never holds more than the n rows: a wider one changes no result.
+  const std::uint64_t L = std::min(std::max(stride, beam_l), n);
   const PivotPlan plan = pivot_plan(n, L);
   // Seeds come from the pivots of the original rows; the searches may run
   // over the renumbered copy, with seeds mapped in and results mapped back.
@@ -157,7 +158,8 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
   VELNOR_ASSERT(graph.size() == n, "graph and dataset sizes differ");
   VELNOR_ASSERT(warm == nullptr || warm->size() == n, "warm lists must hold one list per row");
   const std::uint64_t stride = self_stride(n, k);
-  const std::uint64_t L = std::max(stride, beam_l);
+  // A beam never holds more than the n rows: a wider one changes no result.
+  const std::uint64_t L = std::min(std::max(stride, beam_l), n);
 
   struct Worker {
     explicit Worker(std::uint64_t n) : scratch(n) { seeds.reserve(64); }

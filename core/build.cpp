@@ -40,7 +40,8 @@ void print_run_line(std::uint64_t run, std::uint64_t runs, std::uint64_t leaves,
 void check_finite_rows(const Dataset& dataset) {
   for (const float norm : dataset.norms()) {
     if (!std::isfinite(norm))
-      throw Error("input holds NaN or infinity (or a row whose squared norm overflows float32)");
+      throw InvalidArgument(
+          "input holds NaN or infinity (or a row whose squared norm overflows float32)");
   }
 }
 
@@ -151,9 +152,15 @@ AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
 
 std::uint64_t run_seed(std::uint64_t seed, std::uint64_t run) { return seed + run * kRunSeedStep; }
 
-BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& params,
+BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& given,
                                    std::uint64_t keep_cands) {
   const std::uint64_t n = dataset.n();
+  // A reservoir never holds more than the n - 1 other points, and a list no
+  // more than n - 1 neighbours: capacities beyond n change no result, but
+  // would be reserved up front (n * r slots for the pruned lists).
+  BuildParams params = given;
+  params.l_max = std::min(params.l_max, n);
+  params.r = std::min(params.r, n);
   BuildResult result;
   if (n == 0) {
     result.graph = Graph::from_adjacency({}, 0);

@@ -68,7 +68,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   if (!check_row_count(x)) return nullptr;
   auto stored = std::make_unique<StoredIndex>(
-      StoredIndex{x.copy(), Graph{}, x.rows(), x.cols(), b.params.metric, nullptr});
+      StoredIndex{{}, Graph{}, x.rows(), x.cols(), b.params.metric, nullptr});
+  if (!x.copy(stored->data)) return nullptr;
   const bool ok = run_released(b.n_jobs, [&] {
     check_finite(stored->data, x.name());
     const Dataset dataset(stored->data, stored->n, stored->d, stored->metric);
@@ -103,7 +104,8 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_query_dim(queries, index.d)) return nullptr;
-  const std::vector<float> query_rows = queries.copy();
+  std::vector<float> query_rows;
+  if (!queries.copy(query_rows)) return nullptr;
   const std::uint64_t n_q = queries.rows();
   KnnResult result;
   const bool ok = run_released(0, [&] {

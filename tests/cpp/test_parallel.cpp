@@ -164,6 +164,9 @@ std::uint64_t parallel_sum(std::size_t n) {
 }
 
 TEST(Pool, ForkedChildRunsLoopsOnFreshWorkers) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#endif
   {
     PoolScope shared(Pool::default_pool());
     ASSERT_EQ(parallel_sum(100000), 4999950000u);

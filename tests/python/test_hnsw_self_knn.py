@@ -28,7 +28,8 @@ EMPTY = np.zeros((0, 3), np.float32)
 @pytest.mark.parametrize("args, kwargs, error, message", [
     ((X,), {}, TypeError, "missing required argument 'n_neighbors'"),
     ((X, 1) + (0,) * 8, {}, TypeError, "takes at most 9 arguments"),
-    ((X, 1), {"ef_search": -1}, OverflowError, ""),
+    ((X, 1), {"ef_search": -1}, OverflowError,
+     "argument 'ef_search': can't convert negative int to unsigned"),
     ((X, 1), {"quantize": 8}, TypeError, "argument 'quantize': "),
     ((X, 1), {"quantize": None}, TypeError, "argument 'quantize': "),
     ((X, 1), {"quantize": "PQ"}, ValueError, "unsupported quantize: pq"),
