@@ -35,16 +35,6 @@ void print_run_line(std::uint64_t run, std::uint64_t runs, std::uint64_t leaves,
   print_profile_line(line);
 }
 
-// Non-finite values (or squared norms overflowing f32) make distances NaN or
-// unorderable somewhere in the build; refuse them before any work.
-void check_finite_rows(const Dataset& dataset) {
-  for (const float norm : dataset.norms()) {
-    if (!std::isfinite(norm))
-      throw InvalidArgument(
-          "input holds NaN or infinity (or a row whose squared norm overflows float32)");
-  }
-}
-
 double replication(const partition::LeafList& leaves, std::uint64_t n) {
   std::uint64_t total = 0;
   for (const auto& leaf : leaves) total += leaf.size();
@@ -169,7 +159,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& gi
   VELNOR_ASSERT(n <= UINT32_MAX, "too many points: ids are 32-bit");
   if (params.r == 0) throw InvalidArgument("r must be >= 1");
   if (params.c_max == 0) throw InvalidArgument("c_max must be >= 1");
-  check_finite_rows(dataset);
+  dataset.require_finite_norms();  // before any work
 
   const bool profile = profiling_enabled();
   Stopwatch clock;

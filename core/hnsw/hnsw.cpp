@@ -79,6 +79,9 @@ KnnResult build_and_answer(const Dataset& dataset, const Dist& dist, const HnswP
 
 KnnResult knn_self_hnsw(const Dataset& dataset, const HnswParams& params, std::uint64_t k) {
   if (params.quantize) {
+    // Code distances weigh each dimension by its squared code step, which
+    // overflows with the rows' squared norms.
+    dataset.require_finite_norms();
     begin_stage("quantize");
     const Sq8 sq8(dataset);
     return build_and_answer(dataset, CodeDistance{sq8}, params, k);

@@ -60,6 +60,10 @@ def test_non_finite_input_is_refused():
     x[3, 1] = np.nan
     with pytest.raises(ValueError, match="NaN or infinite"):
         velnor.hnsw_self_knn(x, 3, quantize="sq8")
+    # Finite, but the code steps' squares overflow: code distances would be NaN.
+    huge = np.random.default_rng(0).standard_normal((50, 4)).astype(np.float32) * np.float32(1e30)
+    with pytest.raises(ValueError, match="squared norm overflows float32"):
+        velnor.hnsw_self_knn(huge, 3, quantize="sq8")
 
 
 def small_graph_call(x, quantize):
