@@ -1,12 +1,14 @@
-"""Tests of the harness's own helpers: recall, self removal, interpolation, ground truth."""
+"""Tests of the harness's own helpers: recall, self removal, interpolation,
+latency, ground truth, and where results go."""
 
 import math
+import subprocess
 
 import numpy as np
 import pytest
 
-from bench import truth
-from bench.measures import drop_self, qps_at_recall, recall_at_k
+from bench import environment, report, run, truth
+from bench.measures import drop_self, latency_at_recall, latency_summary, qps_at_recall, recall_at_k
 
 # Points on a line: row i sits at x = i, so distances are easy to read.
 LINE = np.arange(8, dtype=np.float32)[:, None]
@@ -84,3 +86,43 @@ def test_exact_knn_matches_float64_brute_force_with_duplicates_and_large_offsets
         want_ids, want_sq = _brute_force(base, base[rows], 7, exclude)
         np.testing.assert_allclose(sq, want_sq, rtol=1e-12)
         np.testing.assert_array_equal(ids, want_ids)
+
+
+def test_latency_summary_median_and_p99():
+    # 1..100 ms: the median lies between 50 and 51, the 99th percentile 1% of
+    # the way from 99 to 100 (linear between order statistics).
+    summary = latency_summary([i / 1000 for i in range(100, 0, -1)])
+    assert summary["calls"] == 100
+    assert summary["median_ms"] == pytest.approx(50.5)
+    assert summary["p99_ms"] == pytest.approx(99.01)
+    assert summary["qps"] == pytest.approx(100 / 5.05)
+
+
+def test_latency_at_recall_interpolates_on_the_front():
+    # (recall, median latency in ms); (0.93, 5.0) is beaten by (0.95, 1.0) on both.
+    points = [(0.90, 0.1), (1.00, 10.0), (0.93, 5.0), (0.95, 1.0)]
+    assert latency_at_recall(points, 0.95) == pytest.approx(1.0)
+    assert latency_at_recall(points, 0.975) == pytest.approx(math.sqrt(10.0))
+    assert latency_at_recall(points, 0.80) == pytest.approx(0.1)
+    assert latency_at_recall([(0.80, 0.1)], 0.95) is None
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("velnor 0.1.1 from /work/venv/lib/python3.11/site-packages/velnor/__init__.py",
+     "velnor 0.1.1 from …/__init__.py"),
+    ('File "/usr/lib/python3.11/json.py", line 3', 'File "…/json.py", line 3'),
+    ("batch 1/100/all at 2,000 q/s, n/a", "batch 1/100/all at 2,000 q/s, n/a"),
+    ("velnor / peer", "velnor / peer"),
+])
+def test_published_results_carry_no_paths(text, expected):
+    assert report.without_paths({"a": [text]}) == {"a": [expected]}
+
+
+def test_a_run_writes_under_the_ignored_folder_unless_published():
+    assert run.parse_args(["--quick"]).out == run.OUT_DIR
+    assert run.parse_args(["--publish"]).out == run.RESULTS_DIR
+    probe = run.OUT_DIR.relative_to(environment.REPO_ROOT) / "quick.md"
+    ignored = subprocess.run(["git", "check-ignore", "-q", str(probe)], cwd=environment.REPO_ROOT)
+    if ignored.returncode == 128:
+        pytest.skip("not a git checkout")
+    assert ignored.returncode == 0, f"{probe} is not ignored by git"
