@@ -256,9 +256,10 @@ def sentences(n: int | None = None, n_queries: int | None = None, install: bool 
     model = json.loads((folder / "model.json").read_text())
     name, n, n_queries = _sliced("sentences", paths, n, n_queries)
     return Dataset(name, str(paths["base"]), str(paths["queries"]), n, n_queries,
-                   f"sentence embeddings: {model['model']} (384-d, max {model['max_seq_length']} "
-                   f"tokens) of distinct paragraphs (at least {meta['min_words']} words, mostly "
-                   f"letters) of the {meta['pages']} {meta['source']}; "
+                   f"sentence embeddings: {model['model']} (384-d, at most "
+                   f"{model['max_seq_length']} tokens per paragraph) of distinct paragraphs "
+                   f"(at least {meta['min_words']} words, mostly letters) of this machine's "
+                   f"{meta['pages']} English man pages rendered by groff; "
                    f"{meta['distinct_paragraphs']} distinct paragraphs found, a seeded shuffle "
                    f"picks {n_queries} held-out queries and {n} base rows; cosine",
                    metric="cosine")

@@ -1,8 +1,10 @@
 """Tests of the harness's own helpers: recall, self removal, interpolation,
 latency, ground truth, and where results go."""
 
+import json
 import math
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -126,3 +128,28 @@ def test_a_run_writes_under_the_ignored_folder_unless_published():
     if ignored.returncode == 128:
         pytest.skip("not a git checkout")
     assert ignored.returncode == 0, f"{probe} is not ignored by git"
+
+
+def test_published_run_end_to_end_names_no_paths(tmp_path):
+    """A small published run: every output under --out, ratios at every batch
+    size, a legend, and no file path anywhere in what would be committed."""
+    out = tmp_path / "results"
+    env = {**environment.child_env(), "VELNOR_BENCH_CACHE": str(tmp_path / "cache")}
+    done = subprocess.run(
+        [sys.executable, "-m", "bench", "--datasets", "hard", "--hard-n", "2000",
+         "--queries-n", "100", "--systems", "velnor-index,hnswlib", "--skip-self-knn",
+         "--skip-plots", "--threads", "1", "--publish", "--out", str(out)],
+        cwd=environment.REPO_ROOT, env=env, capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    assert sorted(p.name for p in out.iterdir()) == ["results.json", "results.md"]
+    text = (out / "results.md").read_text() + (out / "results.json").read_text()
+    assert report.without_paths(text) == text, "a published result names a file path"
+    assert str(tmp_path) not in text
+    doc = json.loads((out / "results.json").read_text())
+    [section] = doc["datasets"]
+    assert {r["status"] for r in section["results"]} <= {"ok", "skipped"}
+    qps = [e for e in section["ratios"] if e.get("group") == "qps" and e["peer"].startswith("hnswlib")]
+    if any(r["status"] == "ok" for r in section["results"] if r["id"] == "velnor-index"):
+        assert {(e["batch"], e["target"]) for e in qps} == {
+            (b, t) for b in ("all", 100, 1) for t in (0.90, 0.95, 0.99)}
+    assert "## What the labels mean" in (out / "results.md").read_text()
