@@ -191,7 +191,12 @@ def full_run(args) -> dict:
     doc = _document("full", args)
     json_path = args.out / "results.json"
     for name in args.datasets:
-        ds = _dataset(name, args)
+        try:
+            ds = _dataset(name, args)
+        except (RuntimeError, OSError) as e:  # a dataset this machine cannot make
+            _log(f"  dataset {name} SKIPPED: {e}")
+            doc["notes"].append(f"dataset {name} skipped: {e}")
+            continue
         _log(f"== {ds.name}: {ds.description}")
         heldout, self_knn = not args.skip_heldout, not args.skip_self_knn
         index_only = name in LARGE_SETS
