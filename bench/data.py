@@ -38,7 +38,7 @@ FASHION_FILES = {"base": "train-images-idx3-ubyte.gz", "queries": "t10k-images-i
 FASHION_PACKAGE = "dataset-fashion-mnist"
 SYNTHETIC_VERSION = 1  # part of the cached file names: raise it when the generator changes
 SENTENCES_VERSION = 1  # likewise for the paragraph extraction and the embedding
-SENTENCES_BASE, SENTENCES_QUERIES, SENTENCES_MIN_BASE = 60_000, 10_000, 50_000
+SENTENCES_BASE, SENTENCES_QUERIES, SENTENCES_MIN_BASE = 50_000, 10_000, 50_000
 HARD_BASE, HARD_QUERIES, HARD_D = 100_000, 10_000, 64
 
 

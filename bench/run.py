@@ -43,7 +43,7 @@ def parse_args(argv: list[str]) -> argparse.Namespace:
                     help="use only the first N held-out queries (default 10,000)")
     ap.add_argument("--synthetic-n", type=int, default=200_000, help="synthetic base rows")
     ap.add_argument("--sentences-n", type=int, default=None,
-                    help="use only the first N sentence-set base rows (default all 60,000)")
+                    help="use only the first N sentence-set base rows (default all 50,000)")
     ap.add_argument("--hard-n", type=int, default=None,
                     help="use only the first N hard-set base rows (default all 100,000)")
     ap.add_argument("--large-n", type=int, default=1_000_000,
