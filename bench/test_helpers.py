@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 
-from bench import environment, report, run, truth
+from bench import compare, environment, report, run, truth
 from bench.measures import drop_self, latency_at_recall, latency_summary, qps_at_recall, recall_at_k
 
 # Points on a line: row i sits at x = i, so distances are easy to read.
@@ -153,3 +153,28 @@ def test_published_run_end_to_end_names_no_paths(tmp_path):
         assert {(e["batch"], e["target"]) for e in qps} == {
             (b, t) for b in ("all", 100, 1) for t in (0.90, 0.95, 0.99)}
     assert "## What the labels mean" in (out / "results.md").read_text()
+
+
+def _index_result(rid, label, curve_points):
+    """A scored index result: (recall, qps) per sweep point, batch all and 1."""
+    heldout = [{"knob": "w", "value": i, "batch": b, "recall": r, "qps": q,
+                "latency": {"median_ms": 1e3 / q} if b == 1 else None}
+               for b in ("all", 1) for i, (r, q) in enumerate(curve_points)]
+    return {"id": rid, "label": label, "status": "ok", "task": rid, "wants_heldout": True,
+            "wants_self_knn": False, "build": {"seconds": 2.0, "index_mib": 10.0},
+            "heldout": heldout, "self_knn": None}
+
+
+def test_ratios_at_recall_name_the_system_that_never_gets_there():
+    velnor = _index_result("velnor-index", "V", [(0.90, 2000.0), (0.96, 1000.0)])
+    peer = _index_result("hnswlib", "H", [(0.92, 4000.0), (0.995, 500.0)])
+    by = {(e.get("batch"), e.get("target"), e["what"].split(",")[0]): e
+          for e in compare.ratios([velnor, peer])}
+    qps = "held-out QPS at recall@10 = 0.99"
+    assert by[("all", 0.99, qps)]["ratio"] is None
+    assert by[("all", 0.99, qps)]["missing"] == "V never reaches 0.99 (best 0.9600)"
+    assert by[("all", 0.9, "held-out QPS at recall@10 = 0.9")]["ratio"] == pytest.approx(0.5)
+    latency = by[(1, 0.95, "one-row median latency at recall@10 = 0.95")]
+    assert latency["velnor_value"] == pytest.approx(1e3 / qps_at_recall([(0.90, 2000.0), (0.96, 1000.0)], 0.95))
+    assert by[(None, None, "index build time")]["ratio"] == pytest.approx(1.0)
+    assert by[(None, None, "memory held by the built index")]["ratio"] == pytest.approx(1.0)
