@@ -132,8 +132,8 @@ def _truth_for(ds, k: int, sample: int, heldout: bool, self_knn: bool, lazy: boo
         lines.append(f"self-kNN recall measured on {rows} rows "
                      f"({'all' if rows == ds.n else 'a fixed random sample'})")
     if heldout and ds.n_queries:
-        lines.append(f"held-out recall measured on all {ds.n_queries} queries "
-                     "(batch 1: on its sample)")
+        lines.append(f"held-out recall measured on all {ds.n_queries} queries, and on the "
+                     "sampled ones for a batch 1 sweep")
 
     @functools.cache
     def compute():
