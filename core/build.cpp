@@ -21,12 +21,6 @@ namespace {
 
 constexpr std::uint64_t kRunSeedStep = 0x9E3779B97F4A7C15ull;
 
-void print_stage_line(const char* label, double seconds) {
-  char line[96];
-  std::snprintf(line, sizeof line, "[velnor] %-14s %7.3fs", label, seconds);
-  print_profile_line(line);
-}
-
 void print_run_line(std::uint64_t run, std::uint64_t runs, std::uint64_t leaves, double repl) {
   char line[128];
   std::snprintf(line, sizeof line, "[velnor] run %llu/%llu leaves=%llu repl=%.2fx",

@@ -13,28 +13,47 @@ float sum_of_squares(const float* row, std::uint64_t d) {
   return s;
 }
 
+void check_length(std::span<const float> data, std::uint64_t n, std::uint64_t d) {
+  const bool overflow = d != 0 && n > UINT64_MAX / d;
+  VELNOR_ASSERT(!overflow && data.size() == n * d, "data length must equal n*d");
+}
+
 }  // namespace
+
+void scale_to_unit_length(std::span<float> rows, std::uint64_t n, std::uint64_t d) {
+  check_length(rows, n, d);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    float* row = rows.data() + i * d;
+    const float s = sum_of_squares(row, d);
+    if (s > 0.0f) {
+      const float inv = 1.0f / std::sqrt(s);
+      for (std::uint64_t k = 0; k < d; ++k) row[k] *= inv;
+    }
+  }
+}
 
 Dataset::Dataset(std::span<const float> data, std::uint64_t n, std::uint64_t d, Metric metric)
     : data_(data.data()), n_(n), d_(d), metric_(metric) {
-  const bool overflow = d != 0 && n > UINT64_MAX / d;
-  VELNOR_ASSERT(!overflow && data.size() == n * d, "data length must equal n*d");
+  check_length(data, n, d);
   if (metric == Metric::Cosine) {
     owned_.assign(data.begin(), data.end());
-    for (std::uint64_t i = 0; i < n; ++i) {
-      float* row = owned_.data() + i * d;
-      const float s = sum_of_squares(row, d);
-      if (s > 0.0f) {
-        const float inv = 1.0f / std::sqrt(s);
-        for (std::uint64_t k = 0; k < d; ++k) row[k] *= inv;
-      }
-    }
+    scale_to_unit_length(owned_, n, d);
     data_ = owned_.data();
   }
-  if (n * d != 0) {
-    norms_.resize(n);
-    for (std::uint64_t i = 0; i < n; ++i) norms_[i] = sum_of_squares(data_ + i * d, d);
-  }
+  compute_norms();
+}
+
+Dataset::Dataset(std::span<const float> stored, std::uint64_t n, std::uint64_t d, Metric metric,
+                 StoredForm)
+    : data_(stored.data()), n_(n), d_(d), metric_(metric) {
+  check_length(stored, n, d);
+  compute_norms();
+}
+
+void Dataset::compute_norms() {
+  if (n_ * d_ == 0) return;
+  norms_.resize(n_);
+  for (std::uint64_t i = 0; i < n_; ++i) norms_[i] = sum_of_squares(data_ + i * d_, d_);
 }
 
 void Dataset::require_finite_norms() const {

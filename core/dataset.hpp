@@ -14,10 +14,20 @@
 
 namespace velnor {
 
+// Scales each of the n rows of d values to unit length, as a Cosine
+// dataset stores its rows (all-zero rows stay as they are).
+void scale_to_unit_length(std::span<float> rows, std::uint64_t n, std::uint64_t d);
+
 class Dataset {
  public:
   // Fails with "data length must equal n*d" when data.size() != n * d.
   Dataset(std::span<const float> data, std::uint64_t n, std::uint64_t d, Metric metric);
+
+  // Rows already in the metric's stored form (for Cosine: scaled by
+  // scale_to_unit_length), borrowed as they are.
+  struct StoredForm {};
+  Dataset(std::span<const float> stored, std::uint64_t n, std::uint64_t d, Metric metric,
+          StoredForm);
 
   Dataset(const Dataset&) = delete;
   Dataset& operator=(const Dataset&) = delete;
@@ -44,6 +54,8 @@ class Dataset {
   void require_finite_norms() const;
 
  private:
+  void compute_norms();
+
   std::vector<float> owned_;  // the scaled copy of a Cosine dataset
   const float* data_;
   std::uint64_t n_;

@@ -55,6 +55,12 @@ void print_profile_line(std::string_view line) {
   std::fflush(stderr);
 }
 
+void print_stage_line(const char* label, double seconds) {
+  char line[96];
+  std::snprintf(line, sizeof line, "[velnor] %-14s %7.3fs", label, seconds);
+  print_profile_line(line);
+}
+
 std::string format_seconds(double seconds) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.3f", seconds);

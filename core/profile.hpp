@@ -29,6 +29,10 @@ class Stopwatch {
 // Writes one whole line (a newline is appended) to standard error.
 void print_profile_line(std::string_view line);
 
+// A stage line: "[velnor] ", the label left-justified in 14 characters, a
+// space, then the seconds right-justified in 7 with three decimals and "s".
+void print_stage_line(const char* label, double seconds);
+
 // "%.3f" of a duration in seconds.
 std::string format_seconds(double seconds);
 

@@ -18,5 +18,8 @@ from velnor._velnor import (  # noqa: E402
     build_and_self_knn,
     hnsw_self_knn,
 )
+from velnor.index import Index  # noqa: E402
+from velnor.knn import knn_graph  # noqa: E402
 
-__all__ = ["VelnorIndex", "__version__", "build_and_query", "build_and_self_knn", "hnsw_self_knn"]
+__all__ = ["Index", "VelnorIndex", "__version__", "build_and_query", "build_and_self_knn", "hnsw_self_knn",
+           "knn_graph"]

@@ -17,6 +17,11 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS, build_and_self_knn_verbose_doc},
     {nullptr, nullptr, 0, nullptr}};
 
+PyMethodDef package_methods[] = {
+    {"_knn_graph", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(package_knn_graph)),
+     METH_VARARGS | METH_KEYWORDS, package_knn_graph_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
 int exec_module(PyObject* module) {
   ModuleState& state = module_state(module);
   state = ModuleState{};
@@ -31,7 +36,11 @@ int exec_module(PyObject* module) {
   if (state.index_type == nullptr || PyModule_AddObjectRef(module, "VelnorIndex", state.index_type) < 0) {
     return -1;
   }
-  return PyModule_AddStringConstant(module, "__version__", "0.1.1");
+  if (PyModule_AddStringConstant(module, "__version__", "0.1.1") < 0) return -1;
+  // The package's own routes come after the public names.
+  Ref package_index(make_package_index_type(module));
+  if (!package_index || PyModule_AddObjectRef(module, "_Index", package_index.get()) < 0) return -1;
+  return PyModule_AddFunctions(module, package_methods);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

@@ -25,4 +25,11 @@ bool check_query_dim(const Matrix& queries, std::uint64_t base_dim);
 PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char hnsw_self_knn_doc[];
 
+// The package's own routes (private names, called by the Python package).
+PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char package_knn_graph_doc[];
+
+// The _Index type object.
+PyObject* make_package_index_type(PyObject* module);
+
 }  // namespace velnor::py

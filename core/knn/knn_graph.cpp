@@ -1,0 +1,202 @@
+#include "core/knn/knn_graph.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <span>
+
+#include "core/build.hpp"
+#include "core/distance.hpp"
+#include "core/error.hpp"
+#include "core/knn/leaf_neighbors.hpp"
+#include "core/knn/local_join.hpp"
+#include "core/knn/projection.hpp"
+#include "core/knn/rp_tree.hpp"
+#include "core/parallel.hpp"
+#include "core/partition/ball_carving.hpp"
+#include "core/profile.hpp"
+
+namespace velnor::knn {
+
+namespace {
+
+constexpr std::uint64_t kProjectionSample = 4096;
+constexpr double kMaxProjectedShare = 0.5;
+
+
+partition::LeafList leaves_of_run(const Dataset& search, const KnnGraphParams& params,
+                                  std::uint64_t run) {
+  BuildParams bp;
+  bp.c_max = params.c_max;
+  bp.fanout = params.fanout;
+  bp.seed = run_seed(params.seed, run);
+  if (!params.rp_trees) return partition::partition(search, bp);
+  partition::LeafList leaves =
+      rp_tree_leaves(search.data(), search.n(), search.d(), params.c_max, bp.seed);
+  if (params.fanout >= 2 && leaves.size() >= 2)
+    partition::add_halo(search, leaves, params.fanout, bp.seed);
+  return leaves;
+}
+
+// Every node once, in the order the leaves first list them.
+std::vector<std::uint32_t> first_appearance(const partition::LeafList& leaves, std::uint64_t n) {
+  std::vector<std::uint8_t> placed(n, 0);
+  std::vector<std::uint32_t> order;
+  order.reserve(n);
+  for (const auto& leaf : leaves)
+    for (const std::uint32_t p : leaf)
+      if (!placed[p]) {
+        placed[p] = 1;
+        order.push_back(p);
+      }
+  VELNOR_ASSERT(order.size() == n, "leaves must cover every row");
+  return order;
+}
+
+std::vector<float> gather_rows(const float* rows, std::uint64_t dim,
+                               const std::vector<std::uint32_t>& order) {
+  std::vector<float> out(order.size() * dim);
+  parallel_for(
+      order.size(),
+      [&](std::size_t t) {
+        std::memcpy(out.data() + t * dim, rows + std::uint64_t{order[t]} * dim, dim * sizeof(float));
+      },
+      {.chunk = 1024});
+  return out;
+}
+
+void offer_leaves(const RowSet& set, const partition::LeafList& leaves, std::uint64_t k,
+                  NeighborLists& lists) {
+  parallel_for(
+      leaves.size(), [] { return LeafBuffers(); },
+      [&](LeafBuffers& buf, std::size_t i) { offer_leaf_neighbors(set, leaves[i], k, lists, buf); });
+}
+
+// The `keep` nearest of each node's candidates by exact sq_l2.
+NeighborLists measure_exactly(const Dataset& rows, const NeighborLists& cands, std::uint64_t keep) {
+  const std::uint64_t n = cands.size(), d = rows.d();
+  NeighborLists exact(n, keep);
+  parallel_for(
+      n, [] { return std::vector<Candidate>(); },
+      [&](std::vector<Candidate>& measured, std::size_t v) {
+        const auto ids = cands.ids(v);
+        measured.resize(ids.size());
+        const float* self = rows.row(v);
+        std::size_t j = 0;
+        for (; j + 4 <= ids.size(); j += 4) {
+          const float* rb[4] = {rows.row(ids[j]), rows.row(ids[j + 1]), rows.row(ids[j + 2]),
+                                rows.row(ids[j + 3])};
+          float dist[4];
+          sq_l2_x4(self, rb, d, dist);
+          for (std::size_t t = 0; t < 4; ++t) measured[j + t] = {ids[j + t], dist[t]};
+        }
+        for (; j < ids.size(); ++j) measured[j] = {ids[j], sq_l2(self, rows.row(ids[j]), d)};
+        exact.offer(static_cast<std::uint32_t>(v), measured);
+      },
+      {.chunk = 256});
+  return exact;
+}
+
+}  // namespace
+
+LocalNeighbors local_neighbors(const Dataset& dataset, const KnnGraphParams& params) {
+  const std::uint64_t n = dataset.n(), d = dataset.d();
+  VELNOR_ASSERT(n <= UINT32_MAX, "too many rows: ids are 32-bit");
+  if (params.c_max == 0) throw InvalidArgument("c_max must be >= 1");
+  const std::uint64_t keep = std::max(params.keep, params.k);
+  const std::uint64_t leaf_k = std::max(params.leaf_k, keep);
+
+  const bool profile = profiling_enabled();
+  Stopwatch clock;
+  const auto stage = [&](const char* label) {
+    if (profile) print_stage_line(label, clock.seconds());
+    clock.restart();
+  };
+
+  // Candidates are searched for among projected rows when that saves work.
+  const Projection projection =
+      principal_axes(dataset, params.variance, kMaxProjectedShare, kProjectionSample);
+  std::vector<float> projected;
+  if (!projection.identity()) projected = project(dataset, projection);
+  const std::uint64_t p = projection.p;
+  const float* search_rows = projection.identity() ? dataset.data() : projected.data();
+  stage("projection");
+
+  // The first partition fixes the locality order; later ones run on the
+  // renumbered rows directly.
+  partition::LeafList leaves;
+  {
+    const Dataset search(std::span<const float>(search_rows, n * p), n, p, Metric::L2);
+    leaves = leaves_of_run(search, params, 0);
+  }
+  stage("partition");
+  LocalNeighbors out{first_appearance(leaves, n), {}, NeighborLists(0, 0)};
+  std::vector<std::uint32_t> rank(n);
+  for (std::uint64_t t = 0; t < n; ++t) rank[out.order[t]] = static_cast<std::uint32_t>(t);
+  for (auto& leaf : leaves)
+    for (std::uint32_t& id : leaf) id = rank[id];
+  out.rows = gather_rows(dataset.data(), d, out.order);
+  if (!projection.identity()) projected = gather_rows(projected.data(), p, out.order);
+  const float* local_search = projection.identity() ? out.rows.data() : projected.data();
+  const std::vector<float> norms = squared_norms(local_search, n, p);
+  const RowSet set{local_search, norms.data(), n, p};
+  stage("local copy");
+
+  NeighborLists cands(n, leaf_k);
+  offer_leaves(set, leaves, leaf_k, cands);
+  stage("leaves");
+  const Dataset search(std::span<const float>(local_search, n * p), n, p, Metric::L2);
+  for (std::uint64_t run = 1; run < std::max<std::uint64_t>(params.runs, 1); ++run) {
+    leaves = leaves_of_run(search, params, run);
+    stage("partition");
+    offer_leaves(set, leaves, leaf_k, cands);
+    stage("leaves");
+  }
+  partition::LeafList().swap(leaves);
+
+  const Dataset local(out.rows, n, d, Metric::L2);
+  out.lists = measure_exactly(local, cands, keep);
+  stage("exact");
+  for (std::uint64_t pass = 0; pass < params.joins; ++pass) {
+    const std::uint64_t fresh = local_join(local, out.lists, params.join_sample);
+    stage("local join");
+    if (fresh == 0) break;
+  }
+  return out;
+}
+
+KnnResult knn_graph(const Dataset& dataset, const KnnGraphParams& params) {
+  const std::uint64_t n = dataset.n();
+  KnnResult result;
+  result.stride = self_stride(n, params.k);
+  result.indices.assign(n * result.stride, 0);
+  result.distances.assign(n * result.stride, 0.0f);
+  if (n == 0) return result;
+  const LocalNeighbors found = local_neighbors(dataset, params);
+  const Metric metric = dataset.metric();
+  const std::uint64_t stride = result.stride;
+  parallel_for(
+      n,
+      [&](std::size_t v) {
+        const std::uint32_t self = found.order[v];
+        std::uint32_t* ids = result.indices.data() + std::uint64_t{self} * stride;
+        float* dists = result.distances.data() + std::uint64_t{self} * stride;
+        ids[0] = self;
+        dists[0] = 0.0f;
+        const auto near = found.lists.ids(v);
+        const auto near_dists = found.lists.dists(v);
+        for (std::uint64_t j = 1; j < stride; ++j) {
+          if (j - 1 < near.size()) {
+            ids[j] = found.order[near[j - 1]];
+            dists[j] = metric.reported(near_dists[j - 1]);
+          } else {
+            ids[j] = self;
+            dists[j] = 0.0f;
+          }
+        }
+      },
+      {.chunk = 1024});
+  return result;
+}
+
+}  // namespace velnor::knn
