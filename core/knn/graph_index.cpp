@@ -4,7 +4,7 @@
 
 #include "core/error.hpp"
 #include "core/parallel.hpp"
-#include "core/profile.hpp"
+#include "core/stages.hpp"
 #include "core/robust_prune.hpp"
 #include "core/search/connect.hpp"
 
@@ -20,8 +20,8 @@ GraphIndex build_graph_index(const Dataset& dataset, const GraphIndexParams& par
   out.rows = std::move(found.rows);
   const Dataset local(out.rows, n, d, Metric::L2);
 
-  const bool profile = profiling_enabled();
-  Stopwatch clock;
+  StageLines stages;
+  stages.begin("robustprune", n);
   AdjacencyTable pruned(n, params.r);
   parallel_for(
       n, [] { return std::vector<Candidate>(); },
@@ -35,16 +35,17 @@ GraphIndex build_graph_index(const Dataset& dataset, const GraphIndexParams& par
         std::copy(kept.begin(), kept.end(), pruned.ids.begin() + static_cast<std::ptrdiff_t>(v * params.r));
         pruned.degree[v] = static_cast<std::uint32_t>(kept.size());
       },
-      {.chunk = 256});
+      {.chunk = 256, .counted = true});
   found.lists = NeighborLists(0, 0);
-  if (profile) print_stage_line("robustprune", clock.seconds());
-  clock.restart();
+  stages.begin("symmetrize");
 
   const std::uint32_t medoid = approx_medoid(local);
   const AdjacencyTable symmetric = symmetrize_flat(pruned, local);
   pruned = AdjacencyTable(0, 0);
-  out.graph = connect_from_medoid(local, assemble_graph(symmetric, medoid), params.connect_beam);
-  if (profile) print_stage_line("symmetrize", clock.seconds());
+  out.graph = assemble_graph(symmetric, medoid);
+  stages.begin("connect");
+  out.graph = connect_from_medoid(local, std::move(out.graph), params.connect_beam);
+  stages.end();
   return out;
 }
 

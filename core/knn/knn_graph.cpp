@@ -4,6 +4,7 @@
 #include <cstring>
 #include <numeric>
 #include <span>
+#include <string>
 
 #include "core/build.hpp"
 #include "core/distance.hpp"
@@ -14,14 +15,13 @@
 #include "core/knn/rp_tree.hpp"
 #include "core/parallel.hpp"
 #include "core/partition/ball_carving.hpp"
-#include "core/profile.hpp"
+#include "core/stages.hpp"
 
 namespace velnor::knn {
 
 namespace {
 
 constexpr std::uint64_t kProjectionSample = 4096;
-constexpr double kMaxProjectedShare = 0.5;
 
 
 partition::LeafList leaves_of_run(const Dataset& search, const KnnGraphParams& params,
@@ -69,7 +69,8 @@ void offer_leaves(const RowSet& set, const partition::LeafList& leaves, std::uin
                   NeighborLists& lists) {
   parallel_for(
       leaves.size(), [] { return LeafBuffers(); },
-      [&](LeafBuffers& buf, std::size_t i) { offer_leaf_neighbors(set, leaves[i], k, lists, buf); });
+      [&](LeafBuffers& buf, std::size_t i) { offer_leaf_neighbors(set, leaves[i], k, lists, buf); },
+      {.counted = true});
 }
 
 // The `keep` nearest of each node's candidates by exact sq_l2.
@@ -93,7 +94,7 @@ NeighborLists measure_exactly(const Dataset& rows, const NeighborLists& cands, s
         for (; j < ids.size(); ++j) measured[j] = {ids[j], sq_l2(self, rows.row(ids[j]), d)};
         exact.offer(static_cast<std::uint32_t>(v), measured);
       },
-      {.chunk = 256});
+      {.chunk = 256, .counted = true});
   return exact;
 }
 
@@ -106,30 +107,26 @@ LocalNeighbors local_neighbors(const Dataset& dataset, const KnnGraphParams& par
   const std::uint64_t keep = std::max(params.keep, params.k);
   const std::uint64_t leaf_k = std::max(params.leaf_k, keep);
 
-  const bool profile = profiling_enabled();
-  Stopwatch clock;
-  const auto stage = [&](const char* label) {
-    if (profile) print_stage_line(label, clock.seconds());
-    clock.restart();
-  };
+  StageLines stages;
+  stages.begin("projection");
 
   // Candidates are searched for among projected rows when that saves work.
   const Projection projection =
-      principal_axes(dataset, params.variance, kMaxProjectedShare, kProjectionSample);
+      principal_axes(dataset, params.variance, params.max_share, kProjectionSample);
   std::vector<float> projected;
   if (!projection.identity()) projected = project(dataset, projection);
   const std::uint64_t p = projection.p;
   const float* search_rows = projection.identity() ? dataset.data() : projected.data();
-  stage("projection");
 
   // The first partition fixes the locality order; later ones run on the
   // renumbered rows directly.
   partition::LeafList leaves;
+  stages.begin("partition", 0, params.runs > 1 ? ", run 1/" + std::to_string(params.runs) : "");
   {
     const Dataset search(std::span<const float>(search_rows, n * p), n, p, Metric::L2);
     leaves = leaves_of_run(search, params, 0);
   }
-  stage("partition");
+  stages.begin("local copy");
   LocalNeighbors out{first_appearance(leaves, n), {}, NeighborLists(0, 0)};
   std::vector<std::uint32_t> rank(n);
   for (std::uint64_t t = 0; t < n; ++t) rank[out.order[t]] = static_cast<std::uint32_t>(t);
@@ -140,28 +137,33 @@ LocalNeighbors local_neighbors(const Dataset& dataset, const KnnGraphParams& par
   const float* local_search = projection.identity() ? out.rows.data() : projected.data();
   const std::vector<float> norms = squared_norms(local_search, n, p);
   const RowSet set{local_search, norms.data(), n, p};
-  stage("local copy");
 
   NeighborLists cands(n, leaf_k);
+  const std::uint64_t runs = std::max<std::uint64_t>(params.runs, 1);
+  const auto of_run = [&](std::uint64_t run) {
+    return runs > 1 ? ", run " + std::to_string(run + 1) + "/" + std::to_string(runs) : std::string();
+  };
+  stages.begin("leaves", leaves.size(), of_run(0));
   offer_leaves(set, leaves, leaf_k, cands);
-  stage("leaves");
   const Dataset search(std::span<const float>(local_search, n * p), n, p, Metric::L2);
-  for (std::uint64_t run = 1; run < std::max<std::uint64_t>(params.runs, 1); ++run) {
+  for (std::uint64_t run = 1; run < runs; ++run) {
+    stages.begin("partition", 0, of_run(run));
     leaves = leaves_of_run(search, params, run);
-    stage("partition");
+    stages.begin("leaves", leaves.size(), of_run(run));
     offer_leaves(set, leaves, leaf_k, cands);
-    stage("leaves");
   }
   partition::LeafList().swap(leaves);
 
   const Dataset local(out.rows, n, d, Metric::L2);
+  stages.begin("exact", n);
   out.lists = measure_exactly(local, cands, keep);
-  stage("exact");
+  const double stop = params.join_stop * static_cast<double>(n * keep);
   for (std::uint64_t pass = 0; pass < params.joins; ++pass) {
+    stages.begin("local join", n, params.joins > 1 ? ", pass " + std::to_string(pass + 1) : "");
     const std::uint64_t fresh = local_join(local, out.lists, params.join_sample);
-    stage("local join");
-    if (fresh == 0) break;
+    if (static_cast<double>(fresh) < stop) break;
   }
+  stages.end();
   return out;
 }
 

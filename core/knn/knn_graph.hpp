@@ -21,9 +21,12 @@ struct KnnGraphParams {
   std::uint64_t fanout = 2;       // leaves each row belongs to
   std::uint64_t leaf_k = 32;      // candidates a row takes from its leaves
   std::uint64_t keep = 16;        // exactly measured candidates kept per row (at least k)
-  std::uint64_t joins = 1;        // local-join passes over the kept candidates
+  std::uint64_t joins = 1;        // most local-join passes over the kept candidates
+  double join_stop = 0.001;       // no further pass once fewer than this share of the
+                                  // kept entries entered in the last one
   std::uint64_t join_sample = 8;  // fresh candidates a row joins per pass
   double variance = 0.9;          // share of the variance the projection keeps
+  double max_share = 0.5;         // no projection onto more than this share of the dimensions
   std::uint64_t seed = 0;         // partitions
   bool rp_trees = false;          // partitions by random projection trees, not ball carving
 };

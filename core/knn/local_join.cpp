@@ -151,7 +151,7 @@ std::uint64_t local_join(const Dataset& rows, NeighborLists& lists, std::uint64_
           lists.offer(a, b.mine);
         }
       },
-      {.chunk = 64});
+      {.chunk = 64, .counted = true});
 
   std::atomic<std::uint64_t> remaining{0};
   parallel_for(

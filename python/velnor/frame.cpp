@@ -145,6 +145,14 @@ bool Arguments::str(std::size_t i, PyObject*& out) {
   return true;
 }
 
+bool Arguments::flag(std::size_t i, bool& out) {
+  if (values_[i] == nullptr) return true;
+  const int truth = PyObject_IsTrue(values_[i]);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
 std::optional<std::string> lowered_ascii(PyObject* text) {
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);

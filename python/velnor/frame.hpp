@@ -107,6 +107,8 @@ class Arguments {
   bool f32(std::size_t i, float& out);
   // A str argument: `out` becomes the (borrowed) str object.
   bool str(std::size_t i, PyObject*& out);
+  // A truth value, by Python's truth test.
+  bool flag(std::size_t i, bool& out);
 
  private:
   const Signature& sig_;

@@ -30,6 +30,9 @@ class Index:
     seed : int, default 0
         Seed of the build's random partitions; the same seed gives the same
         index whatever the number of threads.
+    verbose : bool, default False
+        Show on standard error which stage of the build runs, how far it is
+        and the time left, updated while the work runs.
 
     Raises
     ------
@@ -40,11 +43,12 @@ class Index:
         If an argument has the wrong type.
     """
 
-    def __init__(self, data, metric="euclidean", *, n_jobs=-1, seed=0):
+    def __init__(self, data, metric="euclidean", *, n_jobs=-1, seed=0, verbose=False):
         x = as_matrix(data, "data")
         self._metric = metric_name(metric)
         self._n_jobs = workers(n_jobs)
-        self._core = _velnor._Index(x, self._metric, self._n_jobs, seed_value(seed), **_BUILD)
+        self._core = _velnor._Index(x, self._metric, self._n_jobs, seed_value(seed), **_BUILD,
+                                    verbose=bool(verbose))
         self._shape = x.shape
 
     @property

@@ -11,7 +11,7 @@ from velnor._arguments import as_matrix, count, metric_name, seed_value, workers
 _ROUTE = dict(runs=3, leaf_size=512, fanout=2, leaf_k=32, keep=16, joins=1, variance=0.93)
 
 
-def knn_graph(data, n_neighbors=15, metric="euclidean", *, n_jobs=-1, seed=0):
+def knn_graph(data, n_neighbors=15, metric="euclidean", *, n_jobs=-1, seed=0, verbose=False):
     """The approximate k-nearest-neighbour graph of the rows of `data`.
 
     Parameters
@@ -27,6 +27,9 @@ def knn_graph(data, n_neighbors=15, metric="euclidean", *, n_jobs=-1, seed=0):
     seed : int, default 0
         Seed of the random partitions; the same seed gives the same graph
         whatever the number of threads.
+    verbose : bool, default False
+        Show on standard error which stage runs, how far it is and the time
+        left, updated while the work runs.
 
     Returns
     -------
@@ -46,5 +49,6 @@ def knn_graph(data, n_neighbors=15, metric="euclidean", *, n_jobs=-1, seed=0):
     if k > x.shape[0]:
         raise ValueError(f"n_neighbors={k} is larger than the number of rows ({x.shape[0]})")
     indices, distances, stride = _velnor._knn_graph(
-        x, k - 1, metric_name(metric), workers(n_jobs), seed_value(seed), **_ROUTE)
+        x, k - 1, metric_name(metric), workers(n_jobs), seed_value(seed), **_ROUTE,
+        verbose=bool(verbose))
     return (indices.reshape(-1, stride).astype(np.int64), distances.reshape(-1, stride))

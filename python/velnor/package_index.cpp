@@ -13,7 +13,7 @@ namespace {
 
 const char index_doc[] =
     "_Index(data, metric, n_jobs, seed, runs, leaf_size, fanout, leaf_k, keep, joins, variance, "
-    "r, alpha)\n"
+    "r, alpha, verbose)\n"
     "--\n"
     "\n"
     "A built search graph over the rows of `data`. Private: velnor.Index is the interface.";
@@ -27,8 +27,8 @@ const char query_doc[] =
 const Signature kConstructor = {
     "_Index",
     {"data", "metric", "n_jobs", "seed", "runs", "leaf_size", "fanout", "leaf_k", "keep", "joins",
-     "variance", "r", "alpha"},
-    13};
+     "variance", "r", "alpha", "verbose"},
+    14};
 
 const Signature kQuery = {"query", {"queries", "k", "beam_l", "n_jobs"}, 4};
 
@@ -54,13 +54,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::uint64_t n_jobs = 0;
   knn::GraphIndexParams p;
   float variance = 0.0f;
+  bool verbose = false;
   Metric metric;
   if (!a.bind(args, kwargs) || !a.matrix(0, state, x) || !a.str(1, metric_text) ||
       !a.u64(2, n_jobs) || !a.u64(3, p.neighbors.seed) || !a.u64(4, p.neighbors.runs) ||
       !a.u64(5, p.neighbors.c_max) || !a.u64(6, p.neighbors.fanout) ||
       !a.u64(7, p.neighbors.leaf_k) || !a.u64(8, p.neighbors.keep) ||
       !a.u64(9, p.neighbors.joins) || !a.f32(10, variance) || !a.u64(11, p.r) ||
-      !a.f32(12, p.alpha) || !parse_metric(metric_text, metric)) {
+      !a.f32(12, p.alpha) || !a.flag(13, verbose) || !parse_metric(metric_text, metric)) {
     return nullptr;
   }
   p.neighbors.variance = variance;
@@ -80,7 +81,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (auto flat = x.contiguous()) {
     rows = *flat;
   } else {
-    copied = x.copy();
+    if (!x.copy(copied)) return nullptr;
     rows = copied;
   }
   const bool ok = run_released(n_jobs, [&] {
@@ -89,7 +90,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     built->index = knn::build_graph_index(dataset, p);
     built->rows = std::make_unique<Dataset>(built->index.rows, built->n, built->d, metric,
                                             Dataset::StoredForm{});
-  });
+  }, {.verbose = verbose});
   if (!ok) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
@@ -117,7 +118,8 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_query_dim(queries, built.d)) return nullptr;
-  std::vector<float> query_rows = queries.copy();
+  std::vector<float> query_rows;
+  if (!queries.copy(query_rows)) return nullptr;
   const std::uint64_t n_q = queries.rows();
   KnnResult result;
   const bool ok = run_released(n_jobs, [&] {

@@ -8,7 +8,7 @@ namespace velnor::py {
 
 const char package_knn_graph_doc[] =
     "_knn_graph(data, k, metric, n_jobs, seed, runs, leaf_size, fanout, leaf_k, keep, joins, "
-    "variance)\n"
+    "variance, verbose)\n"
     "--\n"
     "\n"
     "Each row's k nearest rows, itself first: `(indices, distances, stride)` flat, as the\n"
@@ -19,8 +19,8 @@ namespace {
 const Signature kSignature = {
     "_knn_graph",
     {"data", "k", "metric", "n_jobs", "seed", "runs", "leaf_size", "fanout", "leaf_k", "keep",
-     "joins", "variance"},
-    12};
+     "joins", "variance", "verbose"},
+    13};
 
 }  // namespace
 
@@ -33,10 +33,12 @@ PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) 
   std::uint64_t n_jobs = 0;
   knn::KnnGraphParams p;
   float variance = 0.0f;
+  bool verbose = false;
   if (!a.bind(args, kwargs) || !a.matrix(0, state, x) || !a.u64(1, p.k) ||
       !a.str(2, metric_text) || !a.u64(3, n_jobs) || !a.u64(4, p.seed) || !a.u64(5, p.runs) ||
       !a.u64(6, p.c_max) || !a.u64(7, p.fanout) || !a.u64(8, p.leaf_k) || !a.u64(9, p.keep) ||
-      !a.u64(10, p.joins) || !a.f32(11, variance) || !parse_metric(metric_text, metric)) {
+      !a.u64(10, p.joins) || !a.f32(11, variance) || !a.flag(12, verbose) ||
+      !parse_metric(metric_text, metric)) {
     return nullptr;
   }
   p.variance = variance;
@@ -52,7 +54,7 @@ PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) 
   if (auto flat = x.contiguous()) {
     rows = *flat;
   } else {
-    copied = x.copy();
+    if (!x.copy(copied)) return nullptr;
     rows = copied;
   }
   KnnResult result;
@@ -60,7 +62,7 @@ PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) 
     check_finite(rows, x.name());
     const Dataset dataset(rows, n, d, metric);
     result = knn::knn_graph(dataset, p);
-  });
+  }, {.verbose = verbose});
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));
 }
