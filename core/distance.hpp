@@ -8,7 +8,10 @@
 //   * lanes combine as t = A + B, s = (((t0+t1)+t2)+t3) + (((t4+t5)+t6)+t7);
 //   * the remaining values are added to s one by one, in order.
 // Each difference, square and sum rounds to f32; nothing is fused.
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace velnor {
@@ -23,6 +26,17 @@ float sq_l2_reference(const float* a, const float* b, std::size_t len);
 // bit-identical to four calls of sq_l2 but faster: the four accumulations
 // run interleaved.
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]);
+
+// How far `approx` = (|q|^2 + |x|^2) - 2 q.x, computed in f32 from a matrix
+// product (any summation order, fused or not) and the two squared norms, can
+// lie from sq_l2(q, x) for rows of d values: each side is within (d + 4)
+// units of roundoff of the sums of squares involved. The bound covers both
+// sides with room to spare, and underflow.
+inline double product_distance_error(std::uint64_t d, float q_norm, float x_norm, float approx) {
+  const double slack = 3.0 * static_cast<double>(d + 4) * 0x1p-24;
+  const double floor = static_cast<double>(d + 4) * std::numeric_limits<float>::min();
+  return slack * (double{q_norm} + double{x_norm} + std::fabs(double{approx})) + floor;
+}
 
 // One instruction-set variant of the two kernels above.
 struct SqL2Kernel {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <limits>
 
 #include "core/blas.hpp"
 #include "core/distance.hpp"
@@ -75,13 +74,9 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   }
 
   // |q - x|^2 = |q|^2 + |x|^2 - 2 q.x in f32 differs from sq_l2 by rounding
-  // only: each side is within (d + 4) units of roundoff of the sums of
-  // squares involved, whatever the order of summation. `slack` covers both
-  // sides with room to spare; `floor` covers underflow.
+  // only, within product_distance_error.
   float q_norm = 0.0f;
   for (std::uint64_t k = 0; k < d; ++k) q_norm = q_norm + query[k] * query[k];
-  const double slack = 3.0 * static_cast<double>(d + 4) * 0x1p-24;
-  const double floor = static_cast<double>(d + 4) * std::numeric_limits<float>::min();
   const float* dots = dots_.data() + r * count;
   const std::vector<float>& norms = dataset_.norms();
   for (std::uint64_t p = 0; p < count; ++p) {
@@ -91,8 +86,7 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
       nearest_exact(query);
       return seeds_;
     }
-    const double err =
-        slack * (double{q_norm} + double{pivot_norm} + std::fabs(double{approx})) + floor;
+    const double err = product_distance_error(d, q_norm, pivot_norm, approx);
     lower_[p] = double{approx} - err;
     upper_[p] = double{approx} + err;
   }
