@@ -20,6 +20,8 @@ PyMethodDef methods[] = {
 PyMethodDef package_methods[] = {
     {"_knn_graph", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(package_knn_graph)),
      METH_VARARGS | METH_KEYWORDS, package_knn_graph_doc},
+    {"_sample_recall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(package_sample_recall)),
+     METH_VARARGS | METH_KEYWORDS, package_sample_recall_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject* module) {

@@ -29,6 +29,9 @@ extern const char hnsw_self_knn_doc[];
 PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char package_knn_graph_doc[];
 
+PyObject* package_sample_recall(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char package_sample_recall_doc[];
+
 // The _Index type object.
 PyObject* make_package_index_type(PyObject* module);
 

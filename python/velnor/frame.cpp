@@ -133,6 +133,52 @@ bool Arguments::f32(std::size_t i, float& out) {
   return true;
 }
 
+namespace {
+
+// Whether a buffer format names an unsigned integer in native byte order.
+bool native_unsigned(const char* format) {
+  if (format == nullptr) return true;  // plain bytes
+  char order = '@';
+  if (std::strchr("@=<>!", *format) != nullptr && *format != '\0') order = *format++;
+  const bool native_order = order == '@' || order == '=' ||
+                            (order == '<' && std::endian::native == std::endian::little) ||
+                            ((order == '>' || order == '!') && std::endian::native == std::endian::big);
+  return native_order && format[0] != '\0' && format[1] == '\0' &&
+         std::strchr("BHILQN", format[0]) != nullptr;
+}
+
+}  // namespace
+
+template <class T>
+bool Arguments::unsigned_values(std::size_t i, std::vector<T>& out) {
+  if (values_[i] == nullptr) return true;
+  Py_buffer view;
+  if (PyObject_GetBuffer(values_[i], &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
+    prefix_type_error(sig_.names[i]);
+    return false;
+  }
+  const bool ok = view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && native_unsigned(view.format);
+  if (ok) {
+    try {
+      out.resize(static_cast<std::size_t>(view.len) / sizeof(T));
+      std::memcpy(out.data(), view.buf, out.size() * sizeof(T));
+    } catch (const std::bad_alloc&) {
+      PyBuffer_Release(&view);
+      PyErr_NoMemory();
+      return false;
+    }
+  }
+  PyBuffer_Release(&view);
+  if (!ok) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a contiguous array of %zu-byte unsigned integers",
+                 sig_.names[i], sizeof(T));
+  }
+  return ok;
+}
+
+template bool Arguments::unsigned_values(std::size_t, std::vector<std::uint32_t>&);
+template bool Arguments::unsigned_values(std::size_t, std::vector<std::uint64_t>&);
+
 bool Arguments::str(std::size_t i, PyObject*& out) {
   if (values_[i] == nullptr) return true;
   if (!PyUnicode_Check(values_[i])) {
@@ -258,6 +304,12 @@ std::optional<std::span<const float>> Matrix::contiguous() const {
   return std::span<const float>(static_cast<const float*>(view_.buf), rows_ * cols_);
 }
 
+std::optional<std::span<const float>> Matrix::row_major(std::vector<float>& storage) const {
+  if (auto flat = contiguous()) return *flat;
+  if (!copy(storage)) return std::nullopt;
+  return std::span<const float>(storage);
+}
+
 bool Matrix::copy(std::vector<float>& out) const {
   // NumPy keeps every array's size in bytes below 2^63, so rows * cols
   // cannot wrap; a zero-stride view may still be far larger than memory.
@@ -287,18 +339,25 @@ bool Matrix::copy(std::vector<float>& out) const {
 
 namespace {
 
-// Owns one result vector; NumPy arrays made over it keep it alive as their
-// base and read it through __array_interface__.
+// The memory behind an array the module hands out, which NumPy reads
+// through __array_interface__ and keeps alive as the array's base: a result
+// vector it owns (writeable), or memory another object owns, kept alive by a
+// reference to that object (read-only).
 struct ResultBuffer {
   PyObject_HEAD
-  std::vector<std::uint32_t>* u32;
-  std::vector<float>* f32;
+  std::vector<std::uint32_t>* u32;  // an owned result vector, or nullptr
+  std::vector<float>* f32;          // an owned result vector, or nullptr
+  PyObject* owner;                  // the owner of borrowed memory, or nullptr
+  const void* data;
+  std::size_t count;
+  const char* code;                 // "u4", "u8" or "f4"
 };
 
 void result_buffer_dealloc(PyObject* self) {
   auto* buffer = reinterpret_cast<ResultBuffer*>(self);
   delete buffer->u32;
   delete buffer->f32;
+  Py_XDECREF(buffer->owner);
   PyTypeObject* type = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
@@ -306,27 +365,15 @@ void result_buffer_dealloc(PyObject* self) {
 }
 
 PyObject* result_buffer_interface(PyObject* self, void*) {
-  auto* buffer = reinterpret_cast<ResultBuffer*>(self);
   static float empty_storage[1];
-  const void* data;
-  std::size_t count;
-  const char* typestr;
-  const char* order = std::endian::native == std::endian::little ? "<" : ">";
-  std::string type_code;
-  if (buffer->u32 != nullptr) {
-    data = buffer->u32->data();
-    count = buffer->u32->size();
-    type_code = std::string(order) + "u4";
-  } else {
-    data = buffer->f32->data();
-    count = buffer->f32->size();
-    type_code = std::string(order) + "f4";
-  }
-  typestr = type_code.c_str();
-  if (count == 0) data = empty_storage;  // NumPy wants a real address
-  return Py_BuildValue("{s:(n),s:s,s:(N,O),s:i}", "shape", static_cast<Py_ssize_t>(count),
-                       "typestr", typestr, "data", PyLong_FromVoidPtr(const_cast<void*>(data)),
-                       Py_False, "version", 3);
+  auto* buffer = reinterpret_cast<ResultBuffer*>(self);
+  const void* data = buffer->count == 0 ? empty_storage : buffer->data;  // NumPy wants a real address
+  const std::string typestr =
+      std::string(std::endian::native == std::endian::little ? "<" : ">") + buffer->code;
+  return Py_BuildValue("{s:(n),s:s,s:(N,O),s:i}", "shape", static_cast<Py_ssize_t>(buffer->count),
+                       "typestr", typestr.c_str(), "data",
+                       PyLong_FromVoidPtr(const_cast<void*>(data)),
+                       buffer->owner != nullptr ? Py_True : Py_False, "version", 3);
 }
 
 PyGetSetDef result_buffer_getset[] = {
@@ -341,20 +388,44 @@ PyType_Spec result_buffer_spec = {"velnor._velnor._ResultBuffer", sizeof(ResultB
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, result_buffer_slots};
 
 template <class T>
-PyObject* wrap_vector(const ModuleState& state, std::vector<T>&& values) {
+constexpr const char* type_code() {
+  if constexpr (std::is_same_v<T, float>) return "f4";
+  if constexpr (std::is_same_v<T, std::uint32_t>) return "u4";
+  if constexpr (std::is_same_v<T, std::uint64_t>) return "u8";
+}
+
+// A new, empty buffer object (every pointer null).
+Ref new_buffer(const ModuleState& state) {
   auto* type = reinterpret_cast<PyTypeObject*>(state.result_buffer);
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref holder(alloc(type, 0));
+  if (holder) {
+    auto* buffer = reinterpret_cast<ResultBuffer*>(holder.get());
+    buffer->u32 = nullptr;
+    buffer->f32 = nullptr;
+    buffer->owner = nullptr;
+    buffer->data = nullptr;
+    buffer->count = 0;
+    buffer->code = "u4";
+  }
+  return holder;
+}
+
+template <class T>
+PyObject* wrap_vector(const ModuleState& state, std::vector<T>&& values) {
+  Ref holder = new_buffer(state);
   if (!holder) return nullptr;
   auto* buffer = reinterpret_cast<ResultBuffer*>(holder.get());
-  buffer->u32 = nullptr;
-  buffer->f32 = nullptr;
   try {
+    auto* owned = new std::vector<T>(std::move(values));
     if constexpr (std::is_same_v<T, std::uint32_t>) {
-      buffer->u32 = new std::vector<std::uint32_t>(std::move(values));
+      buffer->u32 = owned;
     } else {
-      buffer->f32 = new std::vector<float>(std::move(values));
+      buffer->f32 = owned;
     }
+    buffer->data = owned->data();
+    buffer->count = owned->size();
+    buffer->code = type_code<T>();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -362,6 +433,23 @@ PyObject* wrap_vector(const ModuleState& state, std::vector<T>&& values) {
 }
 
 }  // namespace
+
+template <class T>
+PyObject* borrowed_array(const ModuleState& state, PyObject* owner, std::span<const T> values) {
+  Ref holder = new_buffer(state);
+  if (!holder) return nullptr;
+  auto* buffer = reinterpret_cast<ResultBuffer*>(holder.get());
+  Py_INCREF(owner);
+  buffer->owner = owner;
+  buffer->data = values.data();
+  buffer->count = values.size();
+  buffer->code = type_code<T>();
+  return PyObject_CallFunctionObjArgs(state.asarray, holder.get(), nullptr);
+}
+
+template PyObject* borrowed_array(const ModuleState&, PyObject*, std::span<const float>);
+template PyObject* borrowed_array(const ModuleState&, PyObject*, std::span<const std::uint32_t>);
+template PyObject* borrowed_array(const ModuleState&, PyObject*, std::span<const std::uint64_t>);
 
 PyObject* make_result_buffer_type(PyObject* module) {
   return PyType_FromModuleAndSpec(module, &result_buffer_spec, nullptr);

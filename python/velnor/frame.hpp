@@ -77,6 +77,10 @@ class Matrix {
   // Fills `out` with the rows in logical order, row-major, whatever the
   // strides. Returns false with MemoryError set when they do not fit.
   bool copy(std::vector<float>& out) const;
+  // The rows row-major: the caller's buffer when it is C-contiguous,
+  // otherwise a copy made in `storage`. Nothing, with MemoryError set, when
+  // the copy does not fit.
+  std::optional<std::span<const float>> row_major(std::vector<float>& storage) const;
 
  private:
   Py_buffer view_{};
@@ -105,6 +109,10 @@ class Arguments {
   bool matrix(std::size_t i, const ModuleState& state, Matrix& out);
   bool u64(std::size_t i, std::uint64_t& out);
   bool f32(std::size_t i, float& out);
+  // A C-contiguous buffer of unsigned integers of T's width (uint32_t or
+  // uint64_t), of any shape, copied flat into `out`.
+  template <class T>
+  bool unsigned_values(std::size_t i, std::vector<T>& out);
   // A str argument: `out` becomes the (borrowed) str object.
   bool str(std::size_t i, PyObject*& out);
   // A truth value, by Python's truth test.
@@ -170,7 +178,13 @@ bool run_released(std::uint64_t n_jobs, Work&& work, RunOptions options = {}) {
 // writeable 1-D array whose base owns it, without a copy.
 PyObject* result_tuple(const ModuleState& state, KnnResult&& result);
 
-// The type that owns a result vector for the arrays built over it.
+// A read-only 1-D array over memory that `owner` keeps alive (T: float,
+// uint32_t or uint64_t), without a copy; the array holds a reference to
+// `owner`.
+template <class T>
+PyObject* borrowed_array(const ModuleState& state, PyObject* owner, std::span<const T> values);
+
+// The type of the objects behind the arrays the module hands out.
 PyObject* make_result_buffer_type(PyObject* module);
 
 }  // namespace velnor::py

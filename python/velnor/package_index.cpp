@@ -1,9 +1,13 @@
 // _Index: the index behind velnor.Index. Private to the package, which
 // chooses its settings; every setting is passed explicitly.
+#include <algorithm>
 #include <memory>
+#include <string>
 
 #include "core/batch_query.hpp"
 #include "core/dataset.hpp"
+#include "core/error.hpp"
+#include "core/exact_sample.hpp"
 #include "core/knn/graph_index.hpp"
 #include "python/velnor/entries.hpp"
 
@@ -36,7 +40,8 @@ const Signature kQuery = {"query", {"queries", "k", "beam_l", "n_jobs"}, 4};
 // with the way back to the caller's row numbers. Immutable once built.
 struct Built {
   knn::GraphIndex index;
-  std::unique_ptr<Dataset> rows;  // over index.rows
+  std::unique_ptr<Matrix> borrowed;  // an imported index's rows, held while it lives
+  std::unique_ptr<Dataset> rows;     // over index.rows, or over the borrowed rows
   std::uint64_t n = 0, d = 0;
   Metric metric;
 };
@@ -45,6 +50,15 @@ struct IndexObject {
   PyObject_HEAD
   Built* built;
 };
+
+// A new _Index object owning `built`.
+PyObject* wrap_built(PyTypeObject* type, std::unique_ptr<Built> built) {
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  reinterpret_cast<IndexObject*>(self)->built = built.release();
+  return self;
+}
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(type));
@@ -77,13 +91,9 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   built->d = x.cols();
   built->metric = metric;
   std::vector<float> copied;
-  std::span<const float> rows;
-  if (auto flat = x.contiguous()) {
-    rows = *flat;
-  } else {
-    if (!x.copy(copied)) return nullptr;
-    rows = copied;
-  }
+  const auto row_major = x.row_major(copied);
+  if (!row_major) return nullptr;
+  const std::span<const float> rows = *row_major;
   const bool ok = run_released(n_jobs, [&] {
     check_finite(rows, x.name());
     const Dataset dataset(rows, built->n, built->d, metric);
@@ -92,11 +102,7 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                             Dataset::StoredForm{});
   }, {.verbose = verbose});
   if (!ok) return nullptr;
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* self = alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  reinterpret_cast<IndexObject*>(self)->built = built.release();
-  return self;
+  return wrap_built(type, std::move(built));
 }
 
 void index_dealloc(PyObject* self) {
@@ -133,9 +139,181 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return result_tuple(state, std::move(result));
 }
 
+// ---------------------------------------------------------------- recall
+
+const char estimate_recall_doc[] =
+    "estimate_recall($self, sample, k, beam_l, n_jobs)\n"
+    "--\n"
+    "\n"
+    "recall@k of the index's answers for its own rows `sample` (uint32 row numbers), each\n"
+    "row itself left out, against their exact neighbours.";
+
+const Signature kEstimateRecall = {"estimate_recall", {"sample", "k", "beam_l", "n_jobs"}, 4};
+
+PyObject* index_estimate_recall(PyObject* self, PyObject* args, PyObject* kwargs) {
+  const Built& built = *reinterpret_cast<IndexObject*>(self)->built;
+  Arguments a(kEstimateRecall);
+  std::vector<std::uint32_t> sample;
+  std::uint64_t k = 0, beam_l = 0, n_jobs = 0;
+  if (!a.bind(args, kwargs) || !a.unsigned_values(0, sample) || !a.u64(1, k) ||
+      !a.u64(2, beam_l) || !a.u64(3, n_jobs)) {
+    return nullptr;
+  }
+  double recall = 0.0;
+  const bool ok = run_released(n_jobs, [&] {
+    const Dataset& rows = *built.rows;
+    if (sample.empty()) throw InvalidArgument("the sample is empty");
+    // The sampled rows by their local numbers, which the searches report.
+    std::vector<std::uint32_t> local_of(built.n);
+    for (std::uint64_t t = 0; t < built.n; ++t) local_of[built.index.order[t]] = static_cast<std::uint32_t>(t);
+    for (std::uint32_t& id : sample) {
+      if (id >= built.n) throw InvalidArgument("sampled row " + std::to_string(id) + " is out of range");
+      id = local_of[id];
+    }
+    const SampleNeighbors exact = exact_sample_neighbors(rows, sample, k);
+    // Each sampled row queried as stored, with one answer more than k: the
+    // row itself is dropped from its answers, or their last one when the
+    // search did not return it.
+    std::vector<float> queries(sample.size() * built.d);
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+      std::copy_n(rows.row(sample[i]), built.d, queries.data() + i * built.d);
+    }
+    const KnnResult answers =
+        knn_query(rows, built.index.graph, queries, sample.size(), k + 1, beam_l);
+    std::vector<std::uint32_t> found;
+    found.reserve(sample.size() * k);
+    for (std::size_t i = 0; i < sample.size(); ++i) {
+      const std::uint32_t* row = answers.indices.data() + i * answers.stride;
+      std::uint64_t kept = 0;
+      bool dropped = false;
+      for (std::uint64_t j = 0; j < answers.stride && kept < k; ++j) {
+        if (row[j] == sample[i] && !dropped) {
+          dropped = true;
+          continue;
+        }
+        found.push_back(row[j]);
+        ++kept;
+      }
+    }
+    recall = sample_recall(rows, sample, found, exact);
+  });
+  if (!ok) return nullptr;
+  return PyFloat_FromDouble(recall);
+}
+
+// ---------------------------------------------------------------- export and import
+//
+// The index as plain arrays, for the package's file format: the rows in
+// local order and stored form, the graph over local nodes (offsets and
+// neighbours), the order (local node -> original row) and the medoid.
+
+const char export_doc[] =
+    "_export($self)\n"
+    "--\n"
+    "\n"
+    "(metric, rows, offsets, neighbors, order, medoid): read-only views of the index's arrays\n"
+    "(rows flat, n * d float32; offsets uint64; neighbors and order uint32), which keep it alive.";
+
+PyObject* index_export(PyObject* self, PyObject*) {
+  const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
+  const Built& built = *reinterpret_cast<IndexObject*>(self)->built;
+  const Graph& graph = built.index.graph;
+  Ref rows(borrowed_array(state, self, std::span<const float>(built.rows->data(), built.n * built.d)));
+  Ref offsets(rows ? borrowed_array(state, self, std::span<const std::uint64_t>(graph.offsets)) : nullptr);
+  Ref neighbors(offsets ? borrowed_array(state, self, std::span<const std::uint32_t>(graph.neighbors)) : nullptr);
+  Ref order(neighbors ? borrowed_array(state, self, std::span<const std::uint32_t>(built.index.order)) : nullptr);
+  if (!order) return nullptr;
+  return Py_BuildValue("(sOOOOk)", built.metric == Metric::Cosine ? "cosine" : "euclidean",
+                       rows.get(), offsets.get(), neighbors.get(), order.get(),
+                       static_cast<unsigned long>(graph.medoid));
+}
+
+const char from_arrays_doc[] =
+    "_from_arrays(metric, rows, offsets, neighbors, order, medoid, n_jobs)\n"
+    "--\n"
+    "\n"
+    "An index over arrays as _export gives them (rows as a 2-D float32 array, which it\n"
+    "borrows and keeps alive). Every array is checked, so that no search can read out of\n"
+    "bounds: ValueError names the first fault.";
+
+const Signature kFromArrays = {
+    "_from_arrays", {"metric", "rows", "offsets", "neighbors", "order", "medoid", "n_jobs"}, 7};
+
+// Throws InvalidArgument unless the arrays form a graph and an order over
+// n nodes that searches can follow without leaving them.
+void check_imported(std::uint64_t n, const Graph& graph, const std::vector<std::uint32_t>& order) {
+  if (graph.offsets.size() != n + 1) {
+    throw InvalidArgument("the graph has " + std::to_string(graph.offsets.size()) +
+                          " offsets for " + std::to_string(n) + " rows");
+  }
+  if (graph.offsets.front() != 0 || graph.offsets.back() != graph.neighbors.size()) {
+    throw InvalidArgument("the graph offsets do not span its neighbour lists");
+  }
+  for (std::uint64_t i = 0; i < n; ++i) {
+    if (graph.offsets[i] > graph.offsets[i + 1]) throw InvalidArgument("the graph offsets decrease");
+  }
+  for (const std::uint32_t v : graph.neighbors) {
+    if (v >= n) throw InvalidArgument("a neighbour id is out of range");
+  }
+  if (graph.medoid >= n) throw InvalidArgument("the medoid is out of range");
+  if (order.size() != n) throw InvalidArgument("the order does not list every row once");
+  std::vector<std::uint8_t> seen(n, 0);
+  for (const std::uint32_t row : order) {
+    if (row >= n || seen[row]) throw InvalidArgument("the order is not a permutation of the rows");
+    seen[row] = 1;
+  }
+}
+
+PyObject* index_from_arrays(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(type));
+  Arguments a(kFromArrays);
+  PyObject* metric_text = nullptr;
+  Metric metric;
+  auto built = std::make_unique<Built>();
+  built->borrowed = std::make_unique<Matrix>();
+  std::uint64_t medoid = 0, n_jobs = 0;
+  Graph& graph = built->index.graph;
+  if (!a.bind(args, kwargs) || !a.str(0, metric_text) || !parse_metric(metric_text, metric) ||
+      !a.matrix(1, state, *built->borrowed) || !a.unsigned_values(2, graph.offsets) ||
+      !a.unsigned_values(3, graph.neighbors) || !a.unsigned_values(4, built->index.order) ||
+      !a.u64(5, medoid) || !a.u64(6, n_jobs)) {
+    return nullptr;
+  }
+  const Matrix& rows = *built->borrowed;
+  built->n = rows.rows();
+  built->d = rows.cols();
+  built->metric = metric;
+  if (built->n == 0 || built->d == 0) {
+    PyErr_SetString(PyExc_ValueError, "an index needs at least one row and one feature");
+    return nullptr;
+  }
+  if (!check_row_count(rows)) return nullptr;
+  const auto flat = rows.contiguous();
+  if (!flat) {
+    PyErr_SetString(PyExc_ValueError, "the rows must be C-contiguous");
+    return nullptr;
+  }
+  // Row numbers are 32-bit: a larger medoid stays out of range.
+  graph.medoid = static_cast<std::uint32_t>(std::min<std::uint64_t>(medoid, UINT32_MAX));
+  const bool ok = run_released(n_jobs, [&] {
+    check_imported(built->n, graph, built->index.order);
+    check_finite(*flat, rows.name());
+    built->rows = std::make_unique<Dataset>(*flat, built->n, built->d, metric, Dataset::StoredForm{});
+  });
+  if (!ok) return nullptr;
+  return wrap_built(type, std::move(built));
+}
+
 PyMethodDef index_methods[] = {
     {"query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_query)),
      METH_VARARGS | METH_KEYWORDS, query_doc},
+    {"estimate_recall",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_estimate_recall)),
+     METH_VARARGS | METH_KEYWORDS, estimate_recall_doc},
+    {"_export", index_export, METH_NOARGS, export_doc},
+    {"_from_arrays", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index_from_arrays)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, from_arrays_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot index_slots[] = {{Py_tp_new, reinterpret_cast<void*>(index_new)},

@@ -50,13 +50,9 @@ PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) 
   if (!check_row_count(x)) return nullptr;
   const std::uint64_t n = x.rows(), d = x.cols();
   std::vector<float> copied;
-  std::span<const float> rows;
-  if (auto flat = x.contiguous()) {
-    rows = *flat;
-  } else {
-    if (!x.copy(copied)) return nullptr;
-    rows = copied;
-  }
+  const auto row_major = x.row_major(copied);
+  if (!row_major) return nullptr;
+  const std::span<const float> rows = *row_major;
   KnnResult result;
   const bool ok = run_released(n_jobs, [&] {
     check_finite(rows, x.name());

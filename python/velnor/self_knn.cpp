@@ -85,13 +85,9 @@ PyObject* self_knn(PyObject* module, PyObject* args, PyObject* kwargs, RunOption
   const std::uint64_t n = x.rows(), d = x.cols();
   const bool exact = n <= std::min(kExactRouteRows, b.params.c_max);
   std::vector<float> copied;
-  std::span<const float> rows;
-  if (auto flat = x.contiguous()) {
-    rows = *flat;
-  } else {
-    if (!x.copy(copied)) return nullptr;
-    rows = copied;
-  }
+  const auto row_major = x.row_major(copied);
+  if (!row_major) return nullptr;
+  const std::span<const float> rows = *row_major;
   KnnResult result;
   const bool ok = run_released(b.n_jobs, [&] {
     check_finite(rows, x.name());
