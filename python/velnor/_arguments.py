@@ -69,3 +69,8 @@ def seed_value(seed) -> int:
     if seed >= 2**64:
         raise ValueError(f"seed must be below 2**64, got {seed}")
     return seed
+
+
+def sample_rows(n: int, size: int, seed: int) -> np.ndarray:
+    """`size` distinct row numbers below n, drawn uniformly with `seed`, as uint32."""
+    return np.random.default_rng(seed).choice(n, size, replace=False).astype(np.uint32)
