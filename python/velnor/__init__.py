@@ -19,7 +19,20 @@ from velnor._velnor import (  # noqa: E402
     hnsw_self_knn,
 )
 from velnor.index import Index  # noqa: E402
-from velnor.knn import knn_graph  # noqa: E402
+from velnor.knn import KnnGraph, knn_graph  # noqa: E402
 
-__all__ = ["Index", "VelnorIndex", "__version__", "build_and_query", "build_and_self_knn", "hnsw_self_knn",
-           "knn_graph"]
+__all__ = ["Index", "KNeighborsTransformer", "KnnGraph", "VelnorIndex", "__version__", "build_and_query",
+           "build_and_self_knn", "hnsw_self_knn", "knn_graph"]
+
+
+def __getattr__(name):
+    # The transformer needs scikit-learn and SciPy: imported on first use only.
+    if name == "KNeighborsTransformer":
+        from velnor.transformer import KNeighborsTransformer
+
+        return KNeighborsTransformer
+    raise AttributeError(f"module 'velnor' has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted(set(globals()) | {"KNeighborsTransformer"})

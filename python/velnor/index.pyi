@@ -1,0 +1,33 @@
+import os
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+class Index:
+    def __init__(
+        self,
+        data: npt.ArrayLike,
+        metric: str = "euclidean",
+        *,
+        n_jobs: int | None = -1,
+        seed: int = 0,
+    ) -> None: ...
+    @property
+    def metric(self) -> str: ...
+    @property
+    def dim(self) -> int: ...
+    def __len__(self) -> int: ...
+    def query(
+        self, queries: npt.ArrayLike, k: int = 10, beam_l: int | None = None
+    ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]: ...
+    def estimate_recall(
+        self, k: int = 10, sample: int = 1000, seed: int = 0, *, beam_l: int | None = None
+    ) -> float: ...
+    def save(self, path: str | os.PathLike[str]) -> None: ...
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike[str], mmap: bool = False, *, n_jobs: int | None = -1
+    ) -> Index: ...
+    def __getstate__(self) -> dict[str, Any]: ...
+    def __setstate__(self, state: dict[str, Any]) -> None: ...
