@@ -173,6 +173,7 @@ class Index:
         Parameters
         ----------
         queries : array-like of shape (n_queries, n_features)
+            The query rows; converted to float32.
         k : int, default 10
             Neighbours per query; at most the number of indexed rows.
         beam_l : int or None, default None
@@ -244,10 +245,11 @@ class Index:
 
         Notes
         -----
-        This is the recall for the index's own rows, which is what a kNN
-        graph of the rows gets from it. Held-out queries drawn from the same
-        data usually come out a little lower, since a row of the index is
-        always reachable at distance zero.
+        This is the recall for the index's own rows, what a kNN graph of the
+        rows gets from it. Held-out queries can come out a little lower, as
+        an indexed row is always found at distance zero: on Fashion-MNIST
+        (50,000 rows indexed, the other 10,000 as queries) held-out
+        recall@10 was 0.997 where this estimate gave 0.999.
         """
         k = count(k, "k", minimum=1)
         if k >= len(self):

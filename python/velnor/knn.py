@@ -30,17 +30,22 @@ class KnnGraph(tuple):
 
     It unpacks and indexes as the pair, so ``indices, distances =
     knn_graph(...)`` works, and goes as it is where a pair is expected
-    (UMAP's ``precomputed_knn``).
+    (UMAP's ``precomputed_knn``). `knn_graph` makes it.
 
-    Attributes
+    Parameters
     ----------
     indices : ndarray of shape (n_samples, n_neighbors), int64
         Row i's neighbours, nearest first; column 0 is i itself.
     distances : ndarray of shape (n_samples, n_neighbors), float32
         Their distances; column 0 is 0.
+    recall : float or None, default None
+        The recall@(n_neighbors - 1) measured on a sample of rows.
+
+    Attributes
+    ----------
     recall : float or None
-        The recall@(n_neighbors - 1) measured on a sample of rows when
-        `knn_graph` was given a target_recall, else None.
+        The recall measured when `knn_graph` was given a target_recall,
+        else None.
     """
 
     def __new__(cls, indices, distances, recall=None):

@@ -94,8 +94,8 @@ class KNeighborsTransformer(TransformerMixin, BaseEstimator):
 
         Returns
         -------
-        self : KNeighborsTransformer
-            The fitted transformer.
+        KNeighborsTransformer
+            This transformer, fitted.
 
         Raises
         ------
@@ -157,6 +157,7 @@ class KNeighborsTransformer(TransformerMixin, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
+            The rows to fit; dense, finite.
         y : None
             Ignored.
 
