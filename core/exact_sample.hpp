@@ -4,8 +4,9 @@
 // is measured against.
 //
 // Candidates come from one single-precision matrix product per block of
-// sampled rows (tiled over the dataset's rows), which ranks every row by
-// |q|^2 + |x|^2 - 2 q.x; the best of them are measured again with sq_l2.
+// sampled rows (up to 1024, against the dataset in tiles that the workers
+// share out), which ranks every row by |q|^2 + |x|^2 - 2 q.x; the best of
+// them are measured again with sq_l2.
 // When the product's rounding could have left a true neighbour out of that
 // pool, the sampled row is measured against every row instead. So the result
 // is exactly what sq_l2 against every row gives, ties by lower row number.
@@ -23,8 +24,8 @@ struct SampleNeighbors {
   std::vector<float> dists;        // their sq_l2
 };
 
-// The k nearest other rows of each sampled row. Runs its blocks in parallel
-// on the current pool; the result does not depend on the number of workers.
+// The k nearest other rows of each sampled row, on the current pool; the
+// result does not depend on the number of workers.
 // Throws InvalidArgument for k = 0, k >= n or a sampled id >= n, and Error
 // when a distance is NaN.
 SampleNeighbors exact_sample_neighbors(const Dataset& dataset,
