@@ -99,7 +99,7 @@ def _run_knn_graph(args) -> None:
         warnings.simplefilter("always", RuntimeWarning)
         try:
             graph = knn_graph(data, args.k, args.metric, n_jobs=args.n_jobs, seed=args.seed,
-                              target_recall=args.target_recall)
+                              target_recall=args.target_recall, verbose=args.verbose)
         except ValueError as e:
             raise _about(args.input, e) from None
     for warning in caught:
@@ -112,7 +112,7 @@ def _run_knn_graph(args) -> None:
 def _run_build(args) -> None:
     data = _read_matrix(args.input)
     try:
-        index = Index(data, args.metric, n_jobs=args.n_jobs, seed=args.seed)
+        index = Index(data, args.metric, n_jobs=args.n_jobs, seed=args.seed, verbose=args.verbose)
     except ValueError as e:
         raise _about(args.input, e) from None
     try:
@@ -141,7 +141,6 @@ def _run_query(args) -> None:
 
 def _common(parser: argparse.ArgumentParser, builds: bool = True) -> None:
     """The options the commands share; --metric and --seed for those that build."""
-    # A --verbose flag joins these once the library reports progress.
     if builds:
         parser.add_argument("--metric", choices=("euclidean", "cosine"), default="euclidean",
                             help="distance to rank by: euclidean, or cosine (1 - cos) (default: euclidean)")
@@ -151,6 +150,8 @@ def _common(parser: argparse.ArgumentParser, builds: bool = True) -> None:
         parser.add_argument("--seed", type=_integer(minimum=0), default=0,
                             help="seed of the random partitions; the same seed gives the same result "
                                  "(default: 0)")
+        parser.add_argument("--verbose", action="store_true",
+                            help="show on standard error which stage runs, how far it is and the time left")
 
 
 def _npz_output(parser: argparse.ArgumentParser, rows: str) -> None:

@@ -48,8 +48,10 @@ def test_commands_write_what_the_api_returns(folder):
                           0.9, cwd=folder)
     assert done.returncode == 0 and done.stdout.startswith("recall@7 on a sample of rows: ")
 
-    done = velnor_command("build", "rows.npy", "--output", "rows.vix", "--seed", 2, cwd=folder)
+    done = velnor_command("build", "rows.npy", "--output", "rows.vix", "--seed", 2, "--verbose",
+                          cwd=folder)
     assert done.returncode == 0, done.stderr
+    assert "velnor: done in" in done.stderr
     done = velnor_command("query", "rows.vix", "queries.npy", "--k", 6, "--beam-l", 40, "--output",
                           "found.npz", cwd=folder)
     assert done.returncode == 0, done.stderr
