@@ -191,7 +191,7 @@ SampleNeighbors exact_sample_neighbors(const Dataset& dataset,
           measure_all(dataset, self, measured);
           keep_nearest(measured, k, ids, dists);
         },
-        16);
+        {.chunk = 16});
   }
   return out;
 }

@@ -154,7 +154,7 @@ bool Arguments::unsigned_values(std::size_t i, std::vector<T>& out) {
   if (values_[i] == nullptr) return true;
   Py_buffer view;
   if (PyObject_GetBuffer(values_[i], &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) {
-    prefix_type_error(sig_.names[i]);
+    prefix_conversion_error(sig_.names[i]);
     return false;
   }
   const bool ok = view.itemsize == static_cast<Py_ssize_t>(sizeof(T)) && native_unsigned(view.format);
