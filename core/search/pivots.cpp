@@ -34,13 +34,25 @@ PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L) {
   return {step, count, std::min(count, kMaxSeeds)};
 }
 
-PivotSeeds::PivotSeeds(const Dataset& dataset, const PivotPlan& plan)
-    : dataset_(dataset), plan_(plan) {
-  const std::uint64_t d = dataset.d();
-  // The GEMM reads the pivots in place, as rows `step * d` values apart.
-  use_gemm_ = plan.count > plan.seeds && d > 0 && plan.step <= INT_MAX / d &&
-              plan.count <= INT_MAX;
-  if (use_gemm_) {
+PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* norms,
+                         std::uint64_t d, std::span<const std::uint32_t> node_of) {
+  PivotBlock block{plan, d, std::vector<float>(plan.count * d), std::vector<float>(plan.count),
+                   std::vector<std::uint32_t>(plan.count)};
+  for (std::uint64_t p = 0; p < plan.count; ++p) {
+    const std::uint64_t row = p * plan.step;
+    const std::uint32_t node = node_of.empty() ? static_cast<std::uint32_t>(row) : node_of[row];
+    block.ids[p] = node;
+    block.norms[p] = norms[node];
+    std::copy_n(rows + std::uint64_t{node} * d, d, block.rows.data() + p * d);
+  }
+  return block;
+}
+
+PivotSeeds::PivotSeeds(const PivotBlock& block) : block_(block) {
+  const PivotPlan& plan = block.plan;
+  const std::uint64_t d = block.d;
+  use_products_ = plan.count > plan.seeds && d > 0 && d <= INT_MAX && plan.count <= INT_MAX;
+  if (use_products_) {
     use_single_threaded_blas();
     dots_.resize(kBlock * plan.count);
     lower_.resize(plan.count);
@@ -51,25 +63,28 @@ PivotSeeds::PivotSeeds(const Dataset& dataset, const PivotPlan& plan)
 }
 
 void PivotSeeds::load_block(const float* queries, std::uint64_t rows) {
-  if (!use_gemm_ || rows == 0) return;
+  if (!use_products_ || rows == 0) return;
   VELNOR_ASSERT(rows <= kBlock, "query block too large");
-  const auto d = static_cast<int>(dataset_.d());
-  const auto pivots = static_cast<int>(plan_.count);
+  const auto d = static_cast<int>(block_.d);
+  const auto pivots = static_cast<int>(block_.plan.count);
+  if (rows == 1) {
+    scipy_cblas_sgemv(CblasRowMajor, CblasNoTrans, pivots, d, 1.0f, block_.rows.data(), d,
+                      queries, 1, 0.0f, dots_.data(), 1);
+    return;
+  }
   scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows), pivots, d,
-                    1.0f, queries, d, dataset_.data(), static_cast<int>(plan_.step) * d, 0.0f,
-                    dots_.data(), pivots);
+                    1.0f, queries, d, block_.rows.data(), d, 0.0f, dots_.data(), pivots);
 }
 
 std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint64_t r) {
-  const std::uint64_t count = plan_.count, d = dataset_.d();
+  const PivotPlan& plan = block_.plan;
+  const std::uint64_t count = plan.count, d = block_.d;
   seeds_.clear();
-  if (count <= plan_.seeds) {
-    for (std::uint64_t p = 0; p < count; ++p) {
-      seeds_.push_back(static_cast<std::uint32_t>(p * plan_.step));
-    }
+  if (count <= plan.seeds) {
+    seeds_.assign(block_.ids.begin(), block_.ids.end());
     return seeds_;
   }
-  if (!use_gemm_) {
+  if (!use_products_) {
     nearest_exact(query);
     return seeds_;
   }
@@ -83,9 +98,9 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   const double slack = 3.0 * static_cast<double>(d + 4) * 0x1p-24;
   const double floor = static_cast<double>(d + 4) * std::numeric_limits<float>::min();
   const float* dots = dots_.data() + r * count;
-  const std::vector<float>& norms = dataset_.norms();
+  const float* norms = block_.norms.data();
   for (std::uint64_t p = 0; p < count; ++p) {
-    const float pivot_norm = norms[p * plan_.step];
+    const float pivot_norm = norms[p];
     const float approx = (q_norm + pivot_norm) - (dots[p] + dots[p]);
     if (!std::isfinite(approx)) {
       nearest_exact(query);
@@ -100,14 +115,13 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   // At least `seeds` pivots lie at or below the seeds-th smallest upper
   // bound; a pivot whose lower bound exceeds it cannot be among the nearest.
   // (upper_ is reordered here and not read by pivot again.)
-  const auto kth = upper_.begin() + static_cast<std::ptrdiff_t>(plan_.seeds - 1);
+  const auto kth = upper_.begin() + static_cast<std::ptrdiff_t>(plan.seeds - 1);
   std::nth_element(upper_.begin(), kth, upper_.end());
   const double cutoff = *kth;
   measured_.clear();
   for (std::uint64_t p = 0; p < count; ++p) {
     if (lower_[p] > cutoff) continue;
-    const std::uint64_t row = p * plan_.step;
-    measured_.push_back({static_cast<std::uint32_t>(row), sq_l2(query, dataset_.row(row), d)});
+    measured_.push_back({static_cast<std::uint32_t>(p), sq_l2(query, pivot_row(p), d)});
   }
   keep_nearest(measured_);
   return seeds_;
@@ -115,10 +129,8 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
 
 void PivotSeeds::nearest_exact(const float* query) {
   measured_.clear();
-  for (std::uint64_t p = 0; p < plan_.count; ++p) {
-    const std::uint64_t row = p * plan_.step;
-    measured_.push_back(
-        {static_cast<std::uint32_t>(row), sq_l2(query, dataset_.row(row), dataset_.d())});
+  for (std::uint64_t p = 0; p < block_.plan.count; ++p) {
+    measured_.push_back({static_cast<std::uint32_t>(p), sq_l2(query, pivot_row(p), block_.d)});
   }
   keep_nearest(measured_);
 }
@@ -127,13 +139,14 @@ void PivotSeeds::keep_nearest(std::vector<Candidate>& measured) {
   for (const Candidate& c : measured) {
     if (std::isnan(c.dist)) throw Error(kNanDistance);
   }
-  const auto end = measured.begin() + static_cast<std::ptrdiff_t>(plan_.seeds);
-  if (measured.size() > plan_.seeds) {
+  const std::uint64_t seeds = block_.plan.seeds;
+  const auto end = measured.begin() + static_cast<std::ptrdiff_t>(seeds);
+  if (measured.size() > seeds) {
     std::nth_element(measured.begin(), end, measured.end(), nearer);
   }
   std::iter_swap(measured.begin(), std::min_element(measured.begin(), end, nearer));
   seeds_.clear();
-  for (auto it = measured.begin(); it != end; ++it) seeds_.push_back(it->id);
+  for (auto it = measured.begin(); it != end; ++it) seeds_.push_back(block_.ids[it->id]);
 }
 
 }  // namespace velnor
