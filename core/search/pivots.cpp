@@ -48,13 +48,13 @@ PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* 
   return block;
 }
 
-PivotSeeds::PivotSeeds(const PivotBlock& block) : block_(block) {
+PivotSeeds::PivotSeeds(const PivotBlock& block, std::uint64_t max_rows) : block_(block) {
   const PivotPlan& plan = block.plan;
   const std::uint64_t d = block.d;
   use_products_ = plan.count > plan.seeds && d > 0 && d <= INT_MAX && plan.count <= INT_MAX;
   if (use_products_) {
     use_single_threaded_blas();
-    dots_.resize(kBlock * plan.count);
+    dots_.resize(std::min(max_rows, kBlock) * plan.count);
     lower_.resize(plan.count);
     upper_.resize(plan.count);
   }
@@ -64,7 +64,7 @@ PivotSeeds::PivotSeeds(const PivotBlock& block) : block_(block) {
 
 void PivotSeeds::load_block(const float* queries, std::uint64_t rows) {
   if (!use_products_ || rows == 0) return;
-  VELNOR_ASSERT(rows <= kBlock, "query block too large");
+  VELNOR_ASSERT(rows * block_.plan.count <= dots_.size(), "query block too large");
   const auto d = static_cast<int>(block_.d);
   const auto pivots = static_cast<int>(block_.plan.count);
   if (rows == 1) {
@@ -99,25 +99,35 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   const double floor = static_cast<double>(d + 4) * std::numeric_limits<float>::min();
   const float* dots = dots_.data() + r * count;
   const float* norms = block_.norms.data();
+  bool finite = true;
   for (std::uint64_t p = 0; p < count; ++p) {
     const float pivot_norm = norms[p];
     const float approx = (q_norm + pivot_norm) - (dots[p] + dots[p]);
-    if (!std::isfinite(approx)) {
-      nearest_exact(query);
-      return seeds_;
-    }
+    finite &= std::isfinite(approx);
     const double err =
         slack * (double{q_norm} + double{pivot_norm} + std::fabs(double{approx})) + floor;
     lower_[p] = double{approx} - err;
     upper_[p] = double{approx} + err;
   }
+  if (!finite) {
+    nearest_exact(query);
+    return seeds_;
+  }
 
   // At least `seeds` pivots lie at or below the seeds-th smallest upper
   // bound; a pivot whose lower bound exceeds it cannot be among the nearest.
-  // (upper_ is reordered here and not read by pivot again.)
-  const auto kth = upper_.begin() + static_cast<std::ptrdiff_t>(plan.seeds - 1);
-  std::nth_element(upper_.begin(), kth, upper_.end());
-  const double cutoff = *kth;
+  // The smallest upper bounds are kept in ascending order in `smallest`.
+  const std::uint64_t seeds = plan.seeds;
+  double smallest[kMaxSeeds];
+  std::uint64_t kept = 0;
+  for (std::uint64_t p = 0; p < count; ++p) {
+    const double u = upper_[p];
+    if (kept == seeds && !(u < smallest[seeds - 1])) continue;
+    std::uint64_t at = kept < seeds ? kept++ : seeds - 1;
+    for (; at > 0 && u < smallest[at - 1]; --at) smallest[at] = smallest[at - 1];
+    smallest[at] = u;
+  }
+  const double cutoff = smallest[seeds - 1];
   measured_.clear();
   for (std::uint64_t p = 0; p < count; ++p) {
     if (lower_[p] > cutoff) continue;

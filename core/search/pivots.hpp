@@ -53,9 +53,10 @@ class PivotSeeds {
  public:
   static constexpr std::uint64_t kBlock = 64;  // queries per GEMM
 
-  explicit PivotSeeds(const PivotBlock& block);
+  // Room for blocks of up to max_rows queries (at most kBlock).
+  explicit PivotSeeds(const PivotBlock& block, std::uint64_t max_rows = kBlock);
 
-  // Takes up to kBlock query rows (row-major, d values each) as the block.
+  // Takes up to max_rows query rows (row-major, d values each) as the block.
   void load_block(const float* queries, std::uint64_t rows);
 
   // The seeds of `query`, row r of the loaded block, as node ids: the

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/error.hpp"
+#include "core/huge_pages.hpp"
 #include "core/parallel.hpp"
 
 namespace velnor {
@@ -39,9 +40,9 @@ namespace {
 // serves every beam width up to 4*sqrt(n); wider beams take one each.
 constexpr std::size_t kCachedPivotBlocks = 4;
 
-// A call of at most this many queries runs on the calling thread: starting
-// workers would cost more than they save.
-constexpr std::uint64_t kInlineQueries = 1;
+// A call of at most this many queries per worker of its pool runs on the
+// calling thread: waking the workers would cost more than they save.
+constexpr std::uint64_t kInlineQueriesPerWorker = 4;
 
 // Queries whose seeds are found before their searches run: at most this
 // many at a time, to bound the seed table.
@@ -49,10 +50,10 @@ constexpr std::uint64_t kQueriesPerPass = std::uint64_t{1} << 16;
 
 // The arrays a build's index owns.
 struct OwnedArrays {
-  std::vector<float> rows;
+  HugeVector<float> rows;
   std::vector<float> norms;
-  std::vector<std::uint64_t> offsets;
-  std::vector<std::uint32_t> neighbors;
+  HugeVector<std::uint64_t> offsets;
+  HugeVector<std::uint32_t> neighbors;
   std::vector<std::uint32_t> order;
 };
 
@@ -237,9 +238,9 @@ KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, 
     result.write_row(q, arrays_.metric, found, found.empty() ? medoid : found.back());
   };
 
-  if (n_q <= kInlineQueries) {
+  if (n_q <= kInlineQueriesPerWorker * current_pool_threads()) {
     ScratchLease scratch(*this);
-    PivotSeeds seeds(*pivots);
+    PivotSeeds seeds(*pivots, n_q);
     for (std::uint64_t first = 0; first < n_q; first += PivotSeeds::kBlock) {
       const std::uint64_t rows = std::min(PivotSeeds::kBlock, n_q - first);
       seeds.load_block(queries.data() + first * d, rows);
