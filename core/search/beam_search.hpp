@@ -9,6 +9,7 @@
 #include "core/candidate.hpp"
 #include "core/dataset.hpp"
 #include "core/graph.hpp"
+#include "core/memory.hpp"
 
 namespace velnor {
 
@@ -67,7 +68,7 @@ class Scratch {
   std::uint16_t stamp() const { return stamp_; }
 
  private:
-  std::vector<std::uint16_t> marks_;  // stamp of the query that set it + State
+  HugeVector<std::uint16_t> marks_;  // stamp of the query that set it + State
   std::uint16_t stamp_;               // a multiple of 4; marks at or below it are unseen
 };
 

@@ -37,7 +37,7 @@ PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L) {
 PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* norms,
                          std::uint64_t d, std::span<const std::uint32_t> node_of) {
   PivotBlock block{plan, d, std::vector<float>(plan.count * d), std::vector<float>(plan.count),
-                   std::vector<std::uint32_t>(plan.count)};
+                   std::vector<std::uint32_t>(plan.count), HalfRows{}};
   for (std::uint64_t p = 0; p < plan.count; ++p) {
     const std::uint64_t row = p * plan.step;
     const std::uint32_t node = node_of.empty() ? static_cast<std::uint32_t>(row) : node_of[row];
@@ -45,6 +45,7 @@ PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* 
     block.norms[p] = norms[node];
     std::copy_n(rows + std::uint64_t{node} * d, d, block.rows.data() + p * d);
   }
+  if (plan.count > plan.seeds) block.half = HalfRows::of(block.rows.data(), plan.count, d);
   return block;
 }
 
@@ -67,6 +68,11 @@ void PivotSeeds::load_block(const float* queries, std::uint64_t rows) {
   VELNOR_ASSERT(rows * block_.plan.count <= dots_.size(), "query block too large");
   const auto d = static_cast<int>(block_.d);
   const auto pivots = static_cast<int>(block_.plan.count);
+  half_products_ = rows == 1 && block_.half.count == block_.plan.count;
+  if (half_products_) {
+    block_.half.dots(queries, dots_.data());
+    return;
+  }
   if (rows == 1) {
     scipy_cblas_sgemv(CblasRowMajor, CblasNoTrans, pivots, d, 1.0f, block_.rows.data(), d,
                       queries, 1, 0.0f, dots_.data(), 1);
@@ -92,11 +98,19 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   // |q - x|^2 = |q|^2 + |x|^2 - 2 q.x in f32 differs from sq_l2 by rounding
   // only: each side is within (d + 4) units of roundoff of the sums of
   // squares involved, whatever the order of summation. `slack` covers both
-  // sides with room to spare; `floor` covers underflow.
+  // sides with room to spare; `floor` covers underflow. Products from the
+  // half rows x' may further differ from q.x by |q| |x - x'| (and by the
+  // product's roundoff on that part): `half_slack` times the row's error
+  // norm covers twice that.
   float q_norm = 0.0f;
   for (std::uint64_t k = 0; k < d; ++k) q_norm = q_norm + query[k] * query[k];
-  const double slack = 3.0 * static_cast<double>(d + 4) * 0x1p-24;
+  const double roundoff = static_cast<double>(d + 4) * 0x1p-24;
+  const double slack = 3.0 * roundoff;
   const double floor = static_cast<double>(d + 4) * std::numeric_limits<float>::min();
+  const double half_slack =
+      half_products_ ? 2.0 * std::sqrt(double{q_norm} * (1.0 + 4.0 * roundoff)) * (1.0 + 4.0 * roundoff)
+                     : 0.0;
+  const double* half_error = half_products_ ? block_.half.error.data() : nullptr;
   const float* dots = dots_.data() + r * count;
   const float* norms = block_.norms.data();
   bool finite = true;
@@ -104,8 +118,9 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
     const float pivot_norm = norms[p];
     const float approx = (q_norm + pivot_norm) - (dots[p] + dots[p]);
     finite &= std::isfinite(approx);
-    const double err =
+    double err =
         slack * (double{q_norm} + double{pivot_norm} + std::fabs(double{approx})) + floor;
+    if (half_error != nullptr) err += half_slack * half_error[p];
     lower_[p] = double{approx} - err;
     upper_[p] = double{approx} + err;
   }

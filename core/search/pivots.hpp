@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/candidate.hpp"
+#include "core/search/half_rows.hpp"
 
 namespace velnor {
 
@@ -29,11 +30,7 @@ struct PivotBlock {
   std::vector<float> rows;          // plan.count x d, the rows exactly as stored
   std::vector<float> norms;         // plan.count squared norms
   std::vector<std::uint32_t> ids;   // plan.count node ids
-
-  std::uint64_t bytes() const {
-    return rows.size() * sizeof(float) + norms.size() * sizeof(float) +
-           ids.size() * sizeof(std::uint32_t);
-  }
+  HalfRows half;                    // the rows in half precision, for one query at a time
 };
 
 // Gathers the pivots of `plan` from n rows of d values and their squared
@@ -43,10 +40,11 @@ PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* 
                          std::uint64_t d, std::span<const std::uint32_t> node_of = {});
 
 // One worker's seed finder over a pivot block. The products of a block of
-// queries with all pivots come from one single-precision GEMM (a GEMV for a
-// single query); from them each query gets bounds on its pivot distances,
-// and only the pivots that can still be among the nearest are measured with
-// sq_l2. So the seeds are exactly the plan.seeds pivots of smallest sq_l2
+// queries with all pivots come from one single-precision GEMM; a single
+// query reads the half-precision pivots instead (half the memory traffic),
+// or takes a GEMV where the processor cannot. From the products each query
+// gets bounds on its pivot distances, and only the pivots that can still be
+// among the nearest are measured with sq_l2. So the seeds are exactly the plan.seeds pivots of smallest sq_l2
 // (which of several equal ones is unspecified), whatever the block holds and
 // however the BLAS rounds.
 class PivotSeeds {
@@ -72,6 +70,7 @@ class PivotSeeds {
 
   const PivotBlock& block_;
   bool use_products_;
+  bool half_products_ = false;        // the loaded products came from the half rows
   std::vector<float> dots_;           // block rows x pivots: query . pivot
   std::vector<double> lower_;         // per pivot, a lower bound of its sq_l2
   std::vector<double> upper_;         // per pivot, an upper bound of its sq_l2

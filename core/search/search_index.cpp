@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "core/error.hpp"
-#include "core/huge_pages.hpp"
+#include "core/memory.hpp"
 #include "core/parallel.hpp"
 
 namespace velnor {

@@ -87,10 +87,6 @@ class SearchIndex {
   KnnResult query(std::span<const float> queries, std::uint64_t n_q, std::uint64_t k,
                   std::uint64_t beam_l) const;
 
-  // Bytes of the pivot blocks and search scratch the index holds now
-  // (allocated by queries, kept for the next ones).
-  std::uint64_t cache_bytes() const;
-
  private:
   class ScratchLease;
 

@@ -4,6 +4,7 @@
 
 #include "core/build.hpp"
 #include "core/dataset.hpp"
+#include "core/memory.hpp"
 #include "core/search/search_index.hpp"
 #include "python/velnor/build_arguments.hpp"
 #include "python/velnor/entries.hpp"
@@ -61,11 +62,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   std::unique_ptr<SearchIndex> index;
   const bool ok = run_released(b.n_jobs, [&] {
     check_finite(rows, x.name());
-    const Dataset dataset(rows, x.rows(), x.cols(), b.params.metric);
-    const BuildResult built = build_index_with_cands(dataset, b.params, 0);
-    index = std::make_unique<SearchIndex>(dataset, built.graph, built.order);
+    {
+      const Dataset dataset(rows, x.rows(), x.cols(), b.params.metric);
+      const BuildResult built = build_index_with_cands(dataset, b.params, 0);
+      index = std::make_unique<SearchIndex>(dataset, built.graph, built.order);
+    }
+    std::vector<float>().swap(rows);
+    release_free_memory();
   });
-  std::vector<float>().swap(rows);
   if (!ok) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);

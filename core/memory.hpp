@@ -1,9 +1,8 @@
 #pragma once
-// An allocator for large arrays read at random (search rows, graph lists,
-// visited marks): blocks of 2 MiB or more are aligned to 2 MiB and the kernel
-// is asked to back them with huge pages, so a random read rarely misses the
-// TLB. Smaller blocks, and systems without the advice, get plain memory.
+// Memory for long-lived indexes: huge pages for the arrays searches read at
+// random, and the return of a build's freed working memory to the system.
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <vector>
@@ -14,6 +13,10 @@
 
 namespace velnor {
 
+// An allocator for large arrays read at random (search rows, graph lists,
+// visited marks): blocks of 2 MiB or more are aligned to 2 MiB and the kernel
+// is asked to back them with huge pages, so a random read rarely misses the
+// TLB. Smaller blocks, and systems without the advice, get plain memory.
 template <class T>
 struct HugePageAllocator {
   using value_type = T;
@@ -52,5 +55,10 @@ struct HugePageAllocator {
 
 template <class T>
 using HugeVector = std::vector<T, HugePageAllocator<T>>;
+
+// Hands memory the process has freed but the allocator still holds back to
+// the system (glibc keeps a build's many small blocks otherwise, about as
+// much again as the index itself). Does nothing elsewhere.
+void release_free_memory();
 
 }  // namespace velnor
