@@ -28,20 +28,21 @@ __attribute__((target("avx2,fma,f16c"))) float horizontal_sum(__m256 v) {
   return _mm_cvtss_f32(_mm_add_ss(t, _mm_shuffle_ps(t, t, 1)));
 }
 
-// Products of q with rows [first, first + 4) of the codes.
-__attribute__((target("avx2,fma,f16c"))) void dots4(const float* q, const std::uint16_t* codes,
-                                                   std::uint64_t d, float out[4]) {
-  __m256 acc[4] = {_mm256_setzero_ps(), _mm256_setzero_ps(), _mm256_setzero_ps(),
-                   _mm256_setzero_ps()};
+// Products of q with the eight rows of codes that start at `codes`: eight
+// independent chains keep the converter and the adders busy.
+__attribute__((target("avx2,fma,f16c"))) void dots8(const float* q, const std::uint16_t* codes,
+                                                   std::uint64_t d, float out[8]) {
+  __m256 acc[8];
+  for (int r = 0; r < 8; ++r) acc[r] = _mm256_setzero_ps();
   std::uint64_t k = 0;
   for (; k + 8 <= d; k += 8) {
     const __m256 x = _mm256_loadu_ps(q + k);
-    for (int r = 0; r < 4; ++r) {
+    for (int r = 0; r < 8; ++r) {
       const __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + r * d + k));
       acc[r] = _mm256_fmadd_ps(_mm256_cvtph_ps(h), x, acc[r]);
     }
   }
-  for (int r = 0; r < 4; ++r) {
+  for (int r = 0; r < 8; ++r) {
     float s = horizontal_sum(acc[r]);
     for (std::uint64_t t = k; t < d; ++t) s += q[t] * from_half(codes[r * d + t]);
     out[r] = s;
@@ -108,9 +109,9 @@ HalfRows HalfRows::of(const float* rows, std::uint64_t count, std::uint64_t d) {
 void HalfRows::dots(const float* q, float* out) const {
 #if defined(__x86_64__)
   std::uint64_t p = 0;
-  for (; p + 4 <= count; p += 4) {
-    dots4(q, codes.data() + p * d, d, out + p);
-    for (int r = 0; r < 4; ++r) out[p + r] *= scale[p + r];
+  for (; p + 8 <= count; p += 8) {
+    dots8(q, codes.data() + p * d, d, out + p);
+    for (int r = 0; r < 8; ++r) out[p + r] *= scale[p + r];
   }
   for (; p < count; ++p) out[p] = dot1(q, codes.data() + p * d, d) * scale[p];
 #else
