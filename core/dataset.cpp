@@ -4,16 +4,11 @@
 
 namespace velnor {
 
-namespace {
-
-// Sum of squares, added one value after another from the left.
-float sum_of_squares(const float* row, std::uint64_t d) {
+float squared_norm(const float* row, std::uint64_t d) {
   float s = 0.0f;
   for (std::uint64_t k = 0; k < d; ++k) s = s + row[k] * row[k];
   return s;
 }
-
-}  // namespace
 
 Dataset::Dataset(std::span<const float> data, std::uint64_t n, std::uint64_t d, Metric metric)
     : data_(data.data()), n_(n), d_(d), metric_(metric) {
@@ -23,7 +18,7 @@ Dataset::Dataset(std::span<const float> data, std::uint64_t n, std::uint64_t d, 
     owned_.assign(data.begin(), data.end());
     for (std::uint64_t i = 0; i < n; ++i) {
       float* row = owned_.data() + i * d;
-      const float s = sum_of_squares(row, d);
+      const float s = squared_norm(row, d);
       if (s > 0.0f) {
         const float inv = 1.0f / std::sqrt(s);
         for (std::uint64_t k = 0; k < d; ++k) row[k] *= inv;
@@ -33,7 +28,7 @@ Dataset::Dataset(std::span<const float> data, std::uint64_t n, std::uint64_t d, 
   }
   if (n * d != 0) {
     norms_.resize(n);
-    for (std::uint64_t i = 0; i < n; ++i) norms_[i] = sum_of_squares(data_ + i * d, d);
+    for (std::uint64_t i = 0; i < n; ++i) norms_[i] = squared_norm(data_ + i * d, d);
   }
 }
 

@@ -14,6 +14,10 @@
 
 namespace velnor {
 
+// Squared Euclidean norm of a row as a dataset computes it: the squares
+// added one after another from the left.
+float squared_norm(const float* row, std::uint64_t d);
+
 class Dataset {
  public:
   // Fails with "data length must equal n*d" when data.size() != n * d.

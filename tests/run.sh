@@ -31,11 +31,12 @@ ctest --test-dir build/tests --output-on-failure -j2
 build_cpp_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=address,undefined
 ctest --test-dir build/asan --output-on-failure -j2
 
-# The concurrent HNSW build under ThreadSanitizer. libgomp is not instrumented;
-# the suppression covers only the block of shared variables a parallel region
-# reads from its starting thread's stack.
+# The concurrent HNSW build and concurrent queries on one index under
+# ThreadSanitizer. libgomp is not instrumented; the suppression covers only the
+# block of shared variables a parallel region reads from its starting thread's
+# stack.
 build_cpp_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=thread
 TSAN_OPTIONS="suppressions=$PWD/tests/cpp/tsan.supp halt_on_error=1" \
-  ./build/tsan/velnor_tests --gtest_filter='HnswBuild.*'
+  ./build/tsan/velnor_tests --gtest_filter='HnswBuild.*:FashionSlice.ConcurrentQueriesOnOneIndex'
 
 python3 -m pytest tests/python bench/test_helpers.py -q

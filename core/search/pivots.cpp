@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/blas.hpp"
+#include "core/dataset.hpp"
 #include "core/distance.hpp"
 #include "core/error.hpp"
 
@@ -102,8 +103,7 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   // half rows x' may further differ from q.x by |q| |x - x'| (and by the
   // product's roundoff on that part): `half_slack` times the row's error
   // norm covers twice that.
-  float q_norm = 0.0f;
-  for (std::uint64_t k = 0; k < d; ++k) q_norm = q_norm + query[k] * query[k];
+  const float q_norm = squared_norm(query, d);
   const double roundoff = static_cast<double>(d + 4) * 0x1p-24;
   const double slack = 3.0 * roundoff;
   const double floor = static_cast<double>(d + 4) * std::numeric_limits<float>::min();

@@ -100,14 +100,6 @@ std::shared_ptr<OwnedArrays> renumbered(const Dataset& dataset, const Graph& gra
   return owned;
 }
 
-// Sum of squares, added one value after another from the left (as the
-// dataset computes its norms).
-float sum_of_squares(const float* row, std::uint64_t d) {
-  float s = 0.0f;
-  for (std::uint64_t k = 0; k < d; ++k) s = s + row[k] * row[k];
-  return s;
-}
-
 }  // namespace
 
 SearchIndex::SearchIndex(const Dataset& dataset, const Graph& graph,
@@ -153,7 +145,7 @@ SearchIndex::SearchIndex(const Arrays& arrays, std::shared_ptr<const void> owner
   if (arrays.norms.empty()) {
     computed_norms_.resize(n);
     for (std::uint64_t t = 0; t < n; ++t) {
-      computed_norms_[t] = sum_of_squares(arrays.rows.data() + t * d, d);
+      computed_norms_[t] = squared_norm(arrays.rows.data() + t * d, d);
     }
     arrays_.norms = computed_norms_;
   }

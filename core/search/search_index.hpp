@@ -90,7 +90,6 @@ class SearchIndex {
  private:
   class ScratchLease;
 
-  void adopt(const Arrays& arrays, std::shared_ptr<const void> owner, bool check);
   std::shared_ptr<const PivotBlock> pivot_block(const PivotPlan& plan) const;
   std::unique_ptr<Scratch> take_scratch() const;
   void give_back(std::unique_ptr<Scratch> scratch) const;
@@ -104,7 +103,6 @@ class SearchIndex {
   // Pivot blocks by pivot step, the few most recently used.
   mutable std::vector<std::shared_ptr<const PivotBlock>> pivot_blocks_;
   mutable std::vector<std::unique_ptr<Scratch>> idle_scratch_;
-  mutable std::uint64_t scratch_count_ = 0;
 };
 
 // External queries against a dataset and its graph, as a SearchIndex over
