@@ -40,7 +40,7 @@ def run(job: dict) -> dict:
             module = importlib.import_module(TASK_MODULES[job["task"]])
         except ImportError as e:
             raise Skip(f"{TASK_MODULES[job['task']]} is not installed ({e})") from None
-        rec.result["module"] = {"name": module.__name__, "file": getattr(module, "__file__", None),
+        rec.result["module"] = {"name": module.__name__,
                                 "version": getattr(module, "__version__", None)}
         baseline = _status_kib("VmRSS")
         base, queries = Dataset(**job["dataset"]).load()

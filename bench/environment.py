@@ -75,6 +75,18 @@ def _mem_total_gib() -> float | None:
     return None
 
 
+def _os_name() -> str:
+    """The operating system in words: distribution and kernel release."""
+    name = platform.system()
+    try:
+        for line in Path("/etc/os-release").read_text().splitlines():
+            if line.startswith("PRETTY_NAME="):
+                name = line.split("=", 1)[1].strip().strip('"')
+    except OSError:
+        pass
+    return f"{name}, kernel {platform.release()}"
+
+
 def _version(package: str) -> str | None:
     try:
         return importlib.metadata.version(package)
@@ -88,7 +100,7 @@ def _blas_info() -> list[dict]:
         from threadpoolctl import threadpool_info
     except ImportError:
         return []
-    keys = ("internal_api", "version", "architecture", "num_threads", "filepath")
+    keys = ("internal_api", "version", "architecture", "num_threads")
     return [{k: info.get(k) for k in keys} for info in threadpool_info()]
 
 
@@ -109,7 +121,7 @@ def describe_machine() -> dict:
         "logical_cpus": os.cpu_count(),
         "usable_cpus": len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else None,
         "memory_gib": _mem_total_gib(),
-        "platform": platform.platform(),
+        "os": _os_name(),
         "python": sys.version.split()[0],
         "packages": {p: _version(p) for p in PACKAGES},
         "numpy_blas": _blas_info(),

@@ -14,9 +14,11 @@ from pathlib import Path
 
 import numpy as np
 
+from bench.compare import batch_label
 from bench.data import Dataset
 from bench.environment import REPO_ROOT, child_env
 from bench.measures import drop_self, recall_at_k
+from bench.truth import metric_rows
 
 _SUMMARY = re.compile(r"^\[velnor\] BUILD=([0-9.]+)s QUERY=([0-9.]+)s")
 
@@ -40,16 +42,20 @@ def score(result: dict, ds: Dataset, k: int, heldout: dict | None,
     """Replace each neighbour-id file of a result by the recall@k it achieves.
 
     Either truth may be a function that computes it, called only when needed.
-    Returns the self-kNN id rows when want_self_ids (else None).
+    A sweep point that answered only some queries (one row per call) is scored
+    on those. Returns the self-kNN id rows when want_self_ids (else None).
     """
-    base, queries = ds.load()
+    base, queries = metric_rows(ds)
     if result.get("heldout") and callable(heldout):
         heldout = heldout()
     if result.get("self_knn") and callable(self_truth):
         self_truth = self_truth()
     for point in result.get("heldout", []):
         ids = np.load(point.pop("ids_file"))
-        point["recall"] = recall_at_k(base, queries, ids, heldout["sq"][:, k - 1], k) if heldout else None
+        rows_file = point.pop("rows_file", None)
+        rows = np.load(rows_file) if rows_file else np.arange(len(ids))
+        point["recall"] = (recall_at_k(base, np.asarray(queries[rows]), ids,
+                                       heldout["sq"][rows, k - 1], k) if heldout else None)
     sk = result.get("self_knn")
     if not sk:
         return None
@@ -117,26 +123,39 @@ def knob_text(point: dict) -> str:
     return point["knob"] if point["value"] is None else f"{point['knob']}={point['value']}"
 
 
-def describe(result: dict) -> str:
-    """One line for the console about a finished job."""
+def _point_text(point: dict) -> str:
+    text = f"{batch_label(point['batch'])} {point['qps']:.0f} q/s"
+    if point.get("latency"):
+        text += (f" (median {point['latency']['median_ms']:.3f} ms, "
+                 f"p99 {point['latency']['p99_ms']:.3f} ms)")
+    if point.get("recall") is not None:
+        text += f" r={point['recall']:.4f}"
+    return text
+
+
+def describe(result: dict) -> list[str]:
+    """Console lines about a finished job: a summary, then one line per sweep setting."""
     head = f"{result['label']}:"
     if result["status"] != "ok":
         word = "SKIPPED" if result["status"] == "skipped" else "FAILED"
-        return f"{head} {word}: {result['message']}"
+        return [f"{head} {word}: {result['message']}"]
     parts = []
-    if result.get("build"):
-        parts.append(f"build {result['build']['seconds']:.2f} s")
-    points = result.get("heldout") or []
-    if points:
-        parts.append("held-out " + ", ".join(
-            f"{knob_text(p)}: {p['qps']:.0f} q/s"
-            + (f" r={p['recall']:.4f}" if p.get("recall") is not None else "") for p in points))
+    build = result.get("build")
+    if build:
+        held = build.get("index_mib")
+        parts.append(f"build {build['seconds']:.2f} s"
+                     + ("" if held is None else f", index holds {held:.0f} MiB"))
     sk = result.get("self_knn")
     if sk:
         recall = f", recall@10 {sk['recall']:.4f}" if sk.get("recall") is not None else ""
-        parts.append(f"self-kNN total {sk['seconds']:.2f} s{recall}")
+        parts.append(f"kNN graph {sk['seconds']:.2f} s{recall}")
     mem = result.get("memory") or {}
     if mem.get("peak_rss_mib") is not None:
         parts.append(f"peak RSS {mem['peak_rss_mib']:.0f} MiB "
                      f"({mem['beyond_input_mib']:.0f} beyond the input)")
-    return head + " " + "; ".join(parts)
+    lines = [head + " " + "; ".join(parts)]
+    settings: dict = {}
+    for point in result.get("heldout") or []:
+        settings.setdefault(knob_text(point), []).append(point)
+    lines += [f"  {knob}: " + " | ".join(map(_point_text, points)) for knob, points in settings.items()]
+    return lines

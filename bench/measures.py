@@ -44,6 +44,15 @@ def exact_sq_dists(base: np.ndarray, rows: np.ndarray, ids: np.ndarray) -> np.nd
     return out
 
 
+def unit_rows(x) -> np.ndarray:
+    """A float32 copy of x with every row scaled to unit length (all-zero rows
+    stay zero), the norms summed in float64."""
+    out = np.array(x, dtype=np.float32)
+    norms = np.sqrt(np.einsum("ij,ij->i", out, out, dtype=np.float64)).astype(np.float32)
+    np.divide(out, norms[:, None], out=out, where=norms[:, None] > 0)
+    return out
+
+
 def drop_self(ids: np.ndarray, row_ids: np.ndarray, k: int) -> np.ndarray:
     """The k neighbours of each self-kNN row other than the row itself.
 
@@ -98,6 +107,23 @@ def repeat_timed(fn, budget_s: float = 2.0, max_runs: int = 5):
             return statistics.median(times), times, result
 
 
+def percentile(values, q: float) -> float:
+    """The q-th percentile (0..100) of values, interpolating linearly between
+    the two nearest order statistics (NumPy's default rule)."""
+    if len(values) == 0:
+        raise ValueError("percentile of no values")
+    return float(np.percentile(np.asarray(values, dtype=np.float64), q))
+
+
+def latency_summary(seconds) -> dict:
+    """Median and 99th percentile of per-call latencies, in milliseconds, and
+    the calls per second they add up to when made one after the other."""
+    total = float(np.sum(seconds))
+    return {"calls": len(seconds), "median_ms": 1e3 * percentile(seconds, 50),
+            "p99_ms": 1e3 * percentile(seconds, 99),
+            "qps": len(seconds) / total if total > 0 else None}
+
+
 def pareto_front(points):
     """The (recall, qps) points not beaten on both measures, by ascending recall."""
     best_qps = -math.inf
@@ -127,3 +153,11 @@ def qps_at_recall(points, target: float):
             t = (target - r_lo) / (r_hi - r_lo)
             return math.exp(math.log(q_lo) + t * (math.log(q_hi) - math.log(q_lo)))
     return None  # unreachable: the front is ascending and ends at or above target
+
+
+def latency_at_recall(points, target: float):
+    """Latency at a recall target from (recall, latency) points: the latency of
+    the fastest setting that reaches it, interpolated as qps_at_recall does
+    (log-linear in recall, on the front of settings not beaten on both)."""
+    qps = qps_at_recall([(r, 1.0 / lat) for r, lat in points if lat and lat > 0], target)
+    return None if qps is None else 1.0 / qps

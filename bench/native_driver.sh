@@ -14,7 +14,7 @@ cmake -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$out" -j2 --target velnor_core >/dev/null
 blas_lib="$(python3 -c 'import scipy_openblas32 as s; print(s.get_lib_dir())')"
 blas_inc="$(python3 -c 'import scipy_openblas32 as s; print(s.get_include_dir())')"
-g++ -std=c++20 -O3 -ffp-contract=off -fopenmp -I"$root" -I"$blas_inc" \
+g++ -std=c++20 -O3 -ffp-contract=off -pthread -I"$root" -I"$blas_inc" \
   "$root/bench/$driver.cpp" "$out/libvelnor_core.a" \
   -L"$blas_lib" -lscipy_openblas -Wl,-rpath,"$blas_lib" -o "$out/$driver"
 unset OPENBLAS_CORETYPE OPENBLAS_L2_SIZE

@@ -8,6 +8,10 @@ so the result is exact whatever the rounding of the GEMM.
 
 Self-kNN truth is computed for a fixed random sample of rows (all rows when
 n is at most the sample size): recall of a whole graph is estimated on them.
+
+For a cosine dataset every row is first scaled to unit length (metric_rows):
+there squared Euclidean distance ranks exactly as cosine distance, and the
+systems are scored on the same unit rows.
 """
 
 from __future__ import annotations
@@ -18,7 +22,7 @@ from pathlib import Path
 import numpy as np
 
 from bench.data import CACHE_DIR, Dataset
-from bench.measures import exact_sq_dists
+from bench.measures import exact_sq_dists, unit_rows
 
 EXTRA = 24            # candidates kept beyond k from the float32 pass
 REL_ERROR = 1e-5      # generous bound on float32 GEMM error, relative to |q|^2 + |x|^2
@@ -115,12 +119,21 @@ def _cached(path: Path, compute):
     return result
 
 
+def metric_rows(ds: Dataset):
+    """(base, queries) in which squared Euclidean distance ranks as the dataset's
+    metric: the memory maps themselves for L2, unit-length copies for cosine."""
+    base, queries = ds.load()
+    if ds.metric == "cosine":
+        return unit_rows(base), unit_rows(queries)
+    return base, queries
+
+
 def heldout_truth(ds: Dataset, k: int) -> dict:
     """ids and squared distances of the exact k nearest base rows of every query."""
     path = CACHE_DIR / f"truth-{ds.name}-q{ds.n_queries}-heldout-k{k}.npz"
 
     def compute():
-        base, queries = ds.load()
+        base, queries = metric_rows(ds)
         ids, sq = exact_knn(base, queries, k)
         return {"ids": ids, "sq": sq}
     return _cached(path, compute)
@@ -131,7 +144,7 @@ def self_truth(ds: Dataset, k: int, sample: int) -> dict:
     path = CACHE_DIR / f"truth-{ds.name}-self-k{k}-sample{sample}.npz"
 
     def compute():
-        base, _ = ds.load()
+        base, _ = metric_rows(ds)
         n = base.shape[0]
         if n <= sample:
             rows = np.arange(n, dtype=np.int64)

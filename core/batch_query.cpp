@@ -44,7 +44,8 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
   VELNOR_ASSERT(graph.size() == n, "graph and dataset sizes differ");
   VELNOR_ASSERT(warm == nullptr || warm->size() == n, "warm lists must hold one list per row");
   const std::uint64_t stride = self_stride(n, k);
-  const std::uint64_t L = std::max(stride, beam_l);
+  // A beam never holds more than the n rows: a wider one changes no result.
+  const std::uint64_t L = std::min(std::max(stride, beam_l), n);
 
   struct Worker {
     explicit Worker(std::uint64_t n) : scratch(n) { seeds.reserve(64); }
@@ -56,6 +57,7 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
   // The searches run over the renumbered copy, row by row in its order, so
   // consecutive rows search overlapping neighbourhoods stored close together;
   // results are mapped back to the original ids as they are written.
+  begin_stage("search", n);
   const SearchIndex copy(dataset, graph,
                          order != nullptr ? *order : locality_order(graph));
   const SearchView search = copy.view();
@@ -85,7 +87,8 @@ KnnResult knn_self_graph(const Dataset& dataset, const Graph& graph,
           }
         }
         result.write_row(self, dataset.metric(), w.row, Candidate{self, 0.0f});
-      });
+      },
+      {.counted = true});
   return result;
 }
 
@@ -104,6 +107,7 @@ KnnResult knn_self_reservoir(const Dataset& dataset, const Graph& graph,
     std::vector<Candidate> row;       // the row itself, then the ranked pairs
   };
 
+  begin_stage("search", n);
   const std::vector<std::uint32_t> order = locality_order(graph);
   KnnResult result = KnnResult::zeroed(n, stride);
   parallel_for(
@@ -142,7 +146,8 @@ KnnResult knn_self_reservoir(const Dataset& dataset, const Graph& graph,
         }
         std::stable_sort(ranked, w.row.end(), nearer);
         result.write_row(i, dataset.metric(), w.row, Candidate{self, 0.0f});
-      });
+      },
+      {.counted = true});
   return result;
 }
 

@@ -95,6 +95,7 @@ KnnResult knn_self_bruteforce(const Dataset& dataset, std::uint64_t k) {
   result.indices.assign(n * stride, 0);
   result.distances.assign(n * stride, 0.0f);
 
+  begin_stage("exact search", n);
   auto make_heap = [stride] {
     std::vector<Pair> heap;
     heap.reserve(stride + 1);
@@ -105,7 +106,7 @@ KnnResult knn_self_bruteforce(const Dataset& dataset, std::uint64_t k) {
     parallel_for(n, make_heap, [&](std::vector<Pair>& heap, std::size_t i) {
       select_row(i, dist.data() + i * n, n, stride, heap, dataset,
                  result.indices.data() + i * stride, result.distances.data() + i * stride);
-    });
+    }, {.counted = true});
   } else {
     parallel_for(
         n,
@@ -114,7 +115,8 @@ KnnResult knn_self_bruteforce(const Dataset& dataset, std::uint64_t k) {
           row_distances(dataset, i, 0, n, state.second.data());
           select_row(i, state.second.data(), n, stride, state.first, dataset,
                      result.indices.data() + i * stride, result.distances.data() + i * stride);
-        });
+        },
+        {.counted = true});
   }
   return result;
 }

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "core/error.hpp"
 #include "core/hashprune/hyperplanes.hpp"
@@ -32,15 +33,6 @@ void print_run_line(std::uint64_t run, std::uint64_t runs, std::uint64_t leaves,
                 static_cast<unsigned long long>(run), static_cast<unsigned long long>(runs),
                 static_cast<unsigned long long>(leaves), repl);
   print_profile_line(line);
-}
-
-// Non-finite values (or squared norms overflowing f32) make distances NaN or
-// unorderable somewhere in the build; refuse them before any work.
-void check_finite_rows(const Dataset& dataset) {
-  for (const float norm : dataset.norms()) {
-    if (!std::isfinite(norm))
-      throw Error("input holds NaN or infinity (or a row whose squared norm overflows float32)");
-  }
 }
 
 double replication(const partition::LeafList& leaves, std::uint64_t n) {
@@ -93,8 +85,11 @@ std::vector<std::uint32_t> fill_reservoirs(const Dataset& dataset, const BuildPa
   std::vector<std::uint32_t> order;
   const std::uint64_t runs = std::max<std::uint64_t>(params.runs, 1);
   for (std::uint64_t t = 0; t < runs; ++t) {
+    const std::string of_run =
+        runs > 1 ? ", run " + std::to_string(t + 1) + "/" + std::to_string(runs) : "";
     BuildParams run_params = params;
     run_params.seed = run_seed(params.seed, t);
+    begin_stage("partition" + of_run);
     partition::LeafList leaves = partition::partition(dataset, run_params);
     if (profile) print_run_line(t + 1, runs, leaves.size(), replication(leaves, dataset.n()));
 
@@ -104,12 +99,14 @@ std::vector<std::uint32_t> fill_reservoirs(const Dataset& dataset, const BuildPa
     std::stable_sort(by_size.begin(), by_size.end(), [&](std::uint32_t a, std::uint32_t b) {
       return leaves[a].size() > leaves[b].size();
     });
+    begin_stage("leaf+hashprune" + of_run, by_size.size());
     parallel_for(
         by_size.size(), [] { return leaf::LeafScratch{}; },
         [&](leaf::LeafScratch& scratch, std::size_t i) {
           leaf::insert_leaf_edges(dataset, leaves[by_size[i]], params.l_max, projections,
                                   hyperplanes, reservoirs, scratch);
-        });
+        },
+        {.counted = true});
     if (t + 1 == runs) order = leaf_order(dataset, leaves, run_params.seed);
   }
   return order;
@@ -125,6 +122,7 @@ AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
   const std::uint64_t n = dataset.n();
   AdjacencyTable pruned(n, params.r);
   if (keep_cands != 0) candidates.resize(n);
+  begin_stage("robustprune", n);
   parallel_for(n, [&](std::size_t at) {
     const std::uint32_t i = order[at];
     std::vector<Candidate> sorted = reservoirs.reservoirs[i].into_sorted();
@@ -136,7 +134,7 @@ AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
     const auto ids = robust_prune(dataset, i, sorted, params.r, params.alpha);
     std::copy(ids.begin(), ids.end(), pruned.ids.begin() + static_cast<std::ptrdiff_t>(i * params.r));
     pruned.degree[i] = static_cast<std::uint32_t>(ids.size());
-  });
+  }, {.counted = true});
   return pruned;
 }
 
@@ -144,9 +142,15 @@ AdjacencyTable prune_all(const Dataset& dataset, const BuildParams& params,
 
 std::uint64_t run_seed(std::uint64_t seed, std::uint64_t run) { return seed + run * kRunSeedStep; }
 
-BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& params,
+BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& given,
                                    std::uint64_t keep_cands) {
   const std::uint64_t n = dataset.n();
+  // A reservoir never holds more than the n - 1 other points, and a list no
+  // more than n - 1 neighbours: capacities beyond n change no result, but
+  // would be reserved up front (n * r slots for the pruned lists).
+  BuildParams params = given;
+  params.l_max = std::min(params.l_max, n);
+  params.r = std::min(params.r, n);
   BuildResult result;
   if (n == 0) {
     result.graph = Graph::from_adjacency({}, 0);
@@ -155,11 +159,12 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   VELNOR_ASSERT(n <= UINT32_MAX, "too many points: ids are 32-bit");
   if (params.r == 0) throw InvalidArgument("r must be >= 1");
   if (params.c_max == 0) throw InvalidArgument("c_max must be >= 1");
-  check_finite_rows(dataset);
+  dataset.require_finite_norms();  // before any work
 
   const bool profile = profiling_enabled();
   Stopwatch clock;
 
+  begin_stage("sketch");
   // Refuses m > 16 before any partitioning or leaf work.
   const hashprune::Hyperplanes hyperplanes(params.m, dataset.d(), params.seed);
   const std::vector<float> projections = hyperplanes.sketch_all(dataset);
@@ -177,6 +182,7 @@ BuildResult build_index_with_cands(const Dataset& dataset, const BuildParams& pa
   if (profile) print_stage_line("robustprune", clock.seconds());
   clock.restart();
 
+  begin_stage("symmetrize", n);
   const std::uint32_t medoid = approx_medoid(dataset);
   AdjacencyTable symmetric = symmetrize_flat(pruned, dataset, order);
   pruned = AdjacencyTable(0, 0);

@@ -32,4 +32,13 @@ Dataset::Dataset(std::span<const float> data, std::uint64_t n, std::uint64_t d, 
   }
 }
 
+void Dataset::require_finite_norms() const {
+  for (const float norm : norms_) {
+    if (!std::isfinite(norm)) {
+      throw InvalidArgument(
+          "input holds NaN or infinity (or a row whose squared norm overflows float32)");
+    }
+  }
+}
+
 }  // namespace velnor

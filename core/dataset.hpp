@@ -42,6 +42,11 @@ class Dataset {
   // Squared Euclidean norm of every stored row; empty when n * d == 0.
   const std::vector<float>& norms() const { return norms_; }
 
+  // Throws InvalidArgument when a stored row holds NaN or infinity, or its
+  // squared norm overflows f32: distances between such rows overflow or are
+  // NaN, and cannot be ordered.
+  void require_finite_norms() const;
+
  private:
   std::vector<float> owned_;  // the scaled copy of a Cosine dataset
   const float* data_;

@@ -140,7 +140,7 @@ AdjacencyTable symmetrize_flat(const AdjacencyTable& pruned, const Dataset& data
       [&](CapBuffers& buf, std::size_t at) {
         cap_row(visit.empty() ? at : visit[at], merged, dataset, out, buf);
       },
-      256);
+      {.chunk = 256, .counted = true});
   return out;
 }
 

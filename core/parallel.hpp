@@ -1,37 +1,67 @@
 #pragma once
-// The worker pool. A pool is an OpenMP team size: the default pool has one
-// worker per logical CPU and is shared process-wide; a per-call pool has
-// exactly n_jobs workers. A caller installs a pool for the current thread with
-// PoolScope; every parallel_for started from that thread then runs on it.
+// The worker pool. A pool of size s runs every parallel loop on at most s
+// threads: the thread that starts the loop and up to s - 1 of the pool's own
+// workers, which take chunks of indices from a shared atomic counter. The
+// default pool has one worker per logical CPU and is shared process-wide; a
+// per-call pool has exactly n_jobs of them. A caller installs a pool for the
+// current thread with PoolScope; every parallel_for started from that thread
+// then runs on it.
 //
-// Exceptions never cross the OpenMP region: the first one thrown by any
-// iteration is kept, the remaining iterations are skipped, and it is
-// rethrown on the calling thread after the loop.
-#include <omp.h>
-
+// The first exception thrown by any iteration is kept, the remaining
+// iterations are skipped, and it is rethrown on the calling thread after the
+// loop. A loop started from inside another loop's body runs inline, on the
+// thread that started it. Loops check the control block of their call
+// (core/control.hpp) before each chunk: once the call is cancelled they hand
+// out no more work and throw Cancelled.
+//
+// The pool survives fork(): a child process starts workers of its own at its
+// first parallel loop.
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <type_traits>
 
-// ThreadSanitizer does not see the synchronisation inside libgomp, which is
-// not instrumented: without help it reports every write made before a
-// parallel region and read inside it (or made inside and read after the
-// join) as a race. These annotations state the region's fork and join edges
-// and nothing more, so races between workers are still reported.
-#if defined(__SANITIZE_THREAD__)
-extern "C" void __tsan_acquire(void* addr);
-extern "C" void __tsan_release(void* addr);
-#define VELNOR_TSAN_ACQUIRE(addr) __tsan_acquire(addr)
-#define VELNOR_TSAN_RELEASE(addr) __tsan_release(addr)
-#else
-#define VELNOR_TSAN_ACQUIRE(addr) ((void)(addr))
-#define VELNOR_TSAN_RELEASE(addr) ((void)(addr))
-#endif
+#include "core/control.hpp"
 
 namespace velnor {
+
+namespace detail {
+
+class Team;
+
+// One parallel loop as the pool's workers see it: each joins it by calling
+// participate(context), which takes chunks until none is left.
+struct LoopJob {
+  void (*participate)(void* context);
+  void* context;
+  std::size_t helpers_wanted;      // workers that may still join (team lock)
+  std::size_t helpers_inside = 0;  // workers inside participate (team lock)
+};
+
+// Runs `job` on the calling thread's pool: offers it to the workers, takes
+// part in it, then withdraws it and waits for the workers that joined.
+void run_loop(LoopJob& job);
+
+// Marks the calling thread as running a loop body (nested loops run inline
+// there) and installs the loop's control block for the body.
+class BodyScope {
+ public:
+  explicit BodyScope(Control* control);
+  ~BodyScope();
+  BodyScope(const BodyScope&) = delete;
+  BodyScope& operator=(const BodyScope&) = delete;
+
+ private:
+  bool was_inside_;
+  ControlScope control_;
+};
+
+bool inside_loop_body();
+
+}  // namespace detail
 
 class Pool {
  public:
@@ -42,11 +72,12 @@ class Pool {
   // threads cannot be had (0 or more than the system allows).
   static Pool with_threads(std::size_t threads);
 
-  std::size_t threads() const { return threads_; }
+  std::size_t threads() const;
 
  private:
-  explicit Pool(std::size_t threads) : threads_(threads) {}
-  std::size_t threads_;
+  explicit Pool(std::shared_ptr<detail::Team> team) : team_(std::move(team)) {}
+  std::shared_ptr<detail::Team> team_;
+  friend class PoolScope;
 };
 
 // Installs a pool for the calling thread for the scope's lifetime.
@@ -58,25 +89,35 @@ class PoolScope {
   PoolScope& operator=(const PoolScope&) = delete;
 
  private:
-  std::size_t previous_;
+  Pool pool_;
+  detail::Team* previous_;
 };
 
 // Worker count of the pool installed on the calling thread (the default pool
 // when none is).
 std::size_t current_pool_threads();
 
-// Collects the first exception thrown inside a parallel region.
+// How a loop is handed out.
+struct Loop {
+  std::size_t chunk = 1;  // indices taken at a time
+  bool counted = false;   // each finished index is one unit of the current stage
+};
+
+// Collects the first exception thrown inside a parallel loop.
 class FirstError {
  public:
+  // Runs f unless an error is already kept; false when f threw or did not run.
   template <class F>
-  void run(F&& f) noexcept {
-    if (failed_.load(std::memory_order_relaxed)) return;
+  bool run(F&& f) noexcept {
+    if (failed()) return false;
     try {
       f();
+      return true;
     } catch (...) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!error_) error_ = std::current_exception();
       failed_.store(true, std::memory_order_relaxed);
+      return false;
     }
   }
   bool failed() const { return failed_.load(std::memory_order_relaxed); }
@@ -90,42 +131,60 @@ class FirstError {
   std::exception_ptr error_;
 };
 
-// Runs body(state, i) for i in [0, n) on the current pool. Each worker task
-// first makes its own state with make_state() and reuses it for every index
-// it handles. Indices are handed out dynamically in chunks of `chunk`.
+// Runs body(state, i) for i in [0, n) on the current pool. Each thread taking
+// part makes its own state with make_state() before its first index and
+// reuses it for every index it handles.
 template <class MakeState, class Body>
-void parallel_for(std::size_t n, MakeState&& make_state, Body&& body, std::size_t chunk = 1) {
+void parallel_for(std::size_t n, MakeState&& make_state, Body&& body, Loop loop = {}) {
   if (n == 0) return;
-  FirstError error;
-  const std::size_t workers = current_pool_threads();
-  const int team = static_cast<int>(workers < n ? workers : n);
-  const long long count = static_cast<long long>(n);
-  const long long step = static_cast<long long>(chunk == 0 ? 1 : chunk);
-  char fork_join = 0;  // only its address is used, as the annotations' sync object
-  VELNOR_TSAN_RELEASE(&fork_join);
-#pragma omp parallel num_threads(team)
-  {
-    VELNOR_TSAN_ACQUIRE(&fork_join);
-    {
-      std::optional<std::invoke_result_t<MakeState&>> state;
-      error.run([&] { state.emplace(make_state()); });
-#pragma omp for schedule(dynamic, step)
-      for (long long i = 0; i < count; ++i) {
-        if (state && !error.failed()) error.run([&] { body(*state, static_cast<std::size_t>(i)); });
+  using State = std::invoke_result_t<MakeState&>;
+  const std::size_t chunk = loop.chunk == 0 ? 1 : loop.chunk;
+  Control* const control = current_control();
+
+  struct Shared {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancelled{false};
+    FirstError error;
+  } shared;
+  auto participate = [&] {
+    const detail::BodyScope scope(control);
+    std::optional<State> state;
+    while (!shared.error.failed()) {
+      if (control != nullptr && control->cancelled()) {
+        shared.cancelled.store(true, std::memory_order_relaxed);
+        return;
       }
+      const std::size_t begin = shared.next.fetch_add(chunk, std::memory_order_relaxed);
+      if (begin >= n) return;
+      const std::size_t end = n - begin < chunk ? n : begin + chunk;
+      if (!state && !shared.error.run([&] { state.emplace(make_state()); })) return;
+      const bool ok = shared.error.run([&] {
+        for (std::size_t i = begin; i < end; ++i) body(*state, i);
+      });
+      if (ok && loop.counted && control != nullptr) control->advance(end - begin);
     }
-    VELNOR_TSAN_RELEASE(&fork_join);
+  };
+  using Participate = decltype(participate);
+
+  const std::size_t chunks = n / chunk + (n % chunk != 0);
+  const std::size_t helpers = detail::inside_loop_body() ? 0 : current_pool_threads() - 1;
+  detail::LoopJob job{[](void* p) { (*static_cast<Participate*>(p))(); }, &participate,
+                      helpers < chunks - 1 ? helpers : chunks - 1};
+  if (job.helpers_wanted == 0) {
+    participate();
+  } else {
+    detail::run_loop(job);
   }
-  VELNOR_TSAN_ACQUIRE(&fork_join);
-  error.rethrow();
+  shared.error.rethrow();
+  if (shared.cancelled.load(std::memory_order_relaxed)) throw Cancelled();
 }
 
 // Runs body(i) for i in [0, n) on the current pool.
 template <class Body>
-void parallel_for(std::size_t n, Body&& body, std::size_t chunk = 1) {
+void parallel_for(std::size_t n, Body&& body, Loop loop = {}) {
   struct NoState {};
   parallel_for(
-      n, [] { return NoState{}; }, [&](NoState&, std::size_t i) { body(i); }, chunk);
+      n, [] { return NoState{}; }, [&](NoState&, std::size_t i) { body(i); }, loop);
 }
 
 }  // namespace velnor

@@ -109,9 +109,11 @@ Hnsw Hnsw::build(const Dist& dist, std::uint64_t n, std::uint64_t m,
   EntryRecord entry(0, levels[0]);
   const Inserter<Dist> inserter(dist, levels, links, entry, m, ef_construction);
   using Scratch = typename Inserter<Dist>::Scratch;
+  begin_stage("HNSW build", n - 1);
   parallel_for(
       n - 1, [n] { return Scratch(n); },
-      [&](Scratch& s, std::size_t i) { inserter.insert(static_cast<std::uint32_t>(i + 1), s); });
+      [&](Scratch& s, std::size_t i) { inserter.insert(static_cast<std::uint32_t>(i + 1), s); },
+      {.counted = true});
   const auto [entry_node, entry_level] = entry.read();
   return std::move(links).freeze(entry_node, entry_level);
 }

@@ -64,13 +64,14 @@ KnnResult build_and_answer(const Dataset& dataset, const Dist& dist, const HnswP
   result.indices.assign(n * kk, 0);
   result.distances.assign(n * kk, 0.0f);
   const ExactDistance exact{dataset};
+  begin_stage("HNSW search", n);
   parallel_for(
       n, [n] { return QueryScratch(n); },
       [&](QueryScratch& s, std::size_t i) {
         answer_row(dist, exact, graph, ef, kk, static_cast<std::uint32_t>(i), s,
                    result.indices.data() + i * kk, result.distances.data() + i * kk);
       },
-      16);
+      {.chunk = 16, .counted = true});
   return result;
 }
 
@@ -78,6 +79,10 @@ KnnResult build_and_answer(const Dataset& dataset, const Dist& dist, const HnswP
 
 KnnResult knn_self_hnsw(const Dataset& dataset, const HnswParams& params, std::uint64_t k) {
   if (params.quantize) {
+    // Code distances weigh each dimension by its squared code step, which
+    // overflows with the rows' squared norms.
+    dataset.require_finite_norms();
+    begin_stage("quantize");
     const Sq8 sq8(dataset);
     return build_and_answer(dataset, CodeDistance{sq8}, params, k);
   }

@@ -279,7 +279,7 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
           std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
           found_count[t] = static_cast<std::uint32_t>(near.size());
         },
-        64);
+        {.chunk = 64});
     for (std::uint64_t t = 0; t < batch; ++t)
       for (std::uint32_t c = 0; c < found_count[t]; ++c)
         leaves[found[t * room + c]].push_back(static_cast<std::uint32_t>(begin + t));

@@ -206,6 +206,10 @@ class SearchIndex::ScratchLease {
   std::unique_ptr<Scratch> scratch_;
 };
 
+bool SearchIndex::runs_inline(std::uint64_t n_q) {
+  return n_q <= kInlineQueriesPerWorker * current_pool_threads();
+}
+
 KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, std::uint64_t k,
                              std::uint64_t beam_l) const {
   if (k == 0) throw InvalidArgument("n_neighbors must be at least 1 to query the index");
@@ -215,7 +219,8 @@ KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, 
   VELNOR_ASSERT(!overflow && queries.size() == n_q * d, "query data length must equal n_q*d");
 
   const std::uint64_t stride = std::min(n, k);
-  const std::uint64_t L = std::max(stride, beam_l);
+  // A beam never holds more than the n rows: a wider one changes no result.
+  const std::uint64_t L = std::min(std::max(stride, beam_l), n);
   KnnResult result = KnnResult::zeroed(n_q, stride);
   if (n_q == 0) return result;
   const PivotPlan plan = pivot_plan(n, L);
@@ -230,7 +235,7 @@ KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, 
     result.write_row(q, arrays_.metric, found, found.empty() ? medoid : found.back());
   };
 
-  if (n_q <= kInlineQueriesPerWorker * current_pool_threads()) {
+  if (runs_inline(n_q)) {
     ScratchLease scratch(*this);
     PivotSeeds seeds(*pivots, n_q);
     for (std::uint64_t first = 0; first < n_q; first += PivotSeeds::kBlock) {
@@ -247,6 +252,7 @@ KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, 
   // queries ordered by their nearest pivot (then by position): queries near
   // the same pivot search overlapping parts of the graph, so run one after
   // another they find most rows still in cache.
+  begin_stage("search", n_q);
   std::vector<std::uint32_t> seed_table;
   std::vector<std::pair<std::uint32_t, std::uint32_t>> visit;
   for (std::uint64_t first = 0; first < n_q; first += kQueriesPerPass) {
@@ -272,7 +278,8 @@ KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, 
         [&](ScratchLease& scratch, std::size_t t) {
           const std::uint32_t q = visit[t].second;
           answer(scratch.get(), first + q, {seed_table.data() + q * plan.seeds, plan.seeds});
-        });
+        },
+        {.counted = true});
   }
   return result;
 }

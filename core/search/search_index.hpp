@@ -77,7 +77,7 @@ class SearchIndex {
 
   // The min(k, n) nearest original rows of each of the n_q query rows (n_q *
   // d values, row-major, used as given), searched with width
-  // max(stride, beam_l) from the nearest pivots (every step-th row of the
+  // max(stride, beam_l), at most n, from the nearest pivots (every step-th row of the
   // original order; see core/search/pivots.hpp). A row the search cannot
   // fill repeats its last entry; one that reaches nothing holds the medoid
   // at distance 0. Distances are the metric's reported form. Throws
@@ -86,6 +86,10 @@ class SearchIndex {
   // depend neither on that nor on the number of workers.
   KnnResult query(std::span<const float> queries, std::uint64_t n_q, std::uint64_t k,
                   std::uint64_t beam_l) const;
+
+  // Whether a call of n_q queries runs on the calling thread, with the
+  // current pool.
+  static bool runs_inline(std::uint64_t n_q);
 
  private:
   class ScratchLease;

@@ -12,6 +12,9 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS, build_and_query_doc},
     {"hnsw_self_knn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hnsw_self_knn)),
      METH_VARARGS | METH_KEYWORDS, hnsw_self_knn_doc},
+    {"_build_and_self_knn_verbose",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(build_and_self_knn_verbose)),
+     METH_VARARGS | METH_KEYWORDS, build_and_self_knn_verbose_doc},
     {nullptr, nullptr, 0, nullptr}};
 
 int exec_module(PyObject* module) {

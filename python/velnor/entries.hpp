@@ -7,6 +7,11 @@ namespace velnor::py {
 PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char build_and_self_knn_doc[];
 
+// build_and_self_knn with progress drawn on sys.stderr: a private hook that
+// shows the progress line of a real build, for the tests.
+PyObject* build_and_self_knn_verbose(PyObject* module, PyObject* args, PyObject* kwargs);
+extern const char build_and_self_knn_verbose_doc[];
+
 PyObject* build_and_query(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char build_and_query_doc[];
 

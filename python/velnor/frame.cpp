@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 #include "core/error.hpp"
 
@@ -16,19 +17,22 @@ ModuleState& module_state(PyObject* module) {
 
 namespace {
 
-// Re-raises the pending TypeError as "argument '<name>': <reason>"; other
-// exceptions pass through unchanged.
-void prefix_type_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+// Re-raises a pending TypeError or OverflowError as the same type with the
+// message "argument '<name>': <reason>"; other exceptions pass through
+// unchanged.
+void prefix_conversion_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    return;
+  }
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
+  Ref kind(type);
   Ref reason(value ? PyObject_Str(value) : nullptr);
-  Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
   if (!reason) return;  // PyObject_Str failed: its own error is pending
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, reason.get());
+  PyErr_Format(kind.get(), "argument '%s': %U", name, reason.get());
 }
 
 }  // namespace
@@ -40,6 +44,8 @@ void set_python_error(std::exception_ptr error) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const std::length_error& e) {
+    PyErr_SetString(PyExc_MemoryError, e.what());  // a vector beyond max_size
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());
   } catch (...) {
@@ -104,11 +110,14 @@ bool Arguments::u64(std::size_t i, std::uint64_t& out) {
   if (values_[i] == nullptr) return true;
   Ref index(PyNumber_Index(values_[i]));
   if (!index) {
-    prefix_type_error(sig_.names[i]);
+    prefix_conversion_error(sig_.names[i]);
     return false;
   }
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    prefix_conversion_error(sig_.names[i]);
+    return false;
+  }
   out = value;
   return true;
 }
@@ -117,7 +126,7 @@ bool Arguments::f32(std::size_t i, float& out) {
   if (values_[i] == nullptr) return true;
   const double value = PyFloat_AsDouble(values_[i]);
   if (value == -1.0 && PyErr_Occurred()) {
-    prefix_type_error(sig_.names[i]);
+    prefix_conversion_error(sig_.names[i]);
     return false;
   }
   out = static_cast<float>(value);
@@ -206,7 +215,7 @@ bool Matrix::acquire(const ModuleState& state, PyObject* obj, const char* name) 
     return false;
   }
   if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
-    prefix_type_error(name);
+    prefix_conversion_error(name);
     return false;
   }
   held_ = true;
@@ -241,11 +250,18 @@ std::optional<std::span<const float>> Matrix::contiguous() const {
   return std::span<const float>(static_cast<const float*>(view_.buf), rows_ * cols_);
 }
 
-std::vector<float> Matrix::copy() const {
-  std::vector<float> out(rows_ * cols_);
+bool Matrix::copy(std::vector<float>& out) const {
+  // NumPy keeps every array's size in bytes below 2^63, so rows * cols
+  // cannot wrap; a zero-stride view may still be far larger than memory.
+  try {
+    out.resize(rows_ * cols_);
+  } catch (const std::exception&) {  // bad_alloc, or length_error beyond max_size
+    PyErr_NoMemory();
+    return false;
+  }
   if (auto flat = contiguous()) {
     std::memcpy(out.data(), flat->data(), flat->size_bytes());
-    return out;
+    return true;
   }
   const auto* base = static_cast<const char*>(view_.buf);
   const Py_ssize_t row_step = view_.strides[0], col_step = view_.strides[1];
@@ -256,7 +272,7 @@ std::vector<float> Matrix::copy() const {
       std::memcpy(dst + j, row + static_cast<Py_ssize_t>(j) * col_step, sizeof(float));
     }
   }
-  return out;
+  return true;
 }
 
 // ---------------------------------------------------------------- results

@@ -15,6 +15,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,8 +74,9 @@ class Matrix {
 
   // The caller's own buffer when it is C-contiguous, otherwise nothing.
   std::optional<std::span<const float>> contiguous() const;
-  // The rows in logical order, row-major, whatever the strides.
-  std::vector<float> copy() const;
+  // Fills `out` with the rows in logical order, row-major, whatever the
+  // strides. Returns false with MemoryError set when they do not fit.
+  bool copy(std::vector<float>& out) const;
 
  private:
   Py_buffer view_{};
@@ -129,26 +131,37 @@ bool check_row_count(const Matrix& matrix);
 void check_finite(std::span<const float> values, const char* name);
 
 // Turns a C++ exception into the pending Python exception: ValueError for
-// InvalidArgument, MemoryError for std::bad_alloc, RuntimeError otherwise.
+// InvalidArgument, MemoryError for std::bad_alloc and for std::length_error
+// (a vector asked to grow beyond its maximum size), RuntimeError otherwise.
 void set_python_error(std::exception_ptr error);
 
+// How run_released runs the core work.
+struct RunOptions {
+  // Run the work on the calling thread: no hand-off to another thread, but
+  // no signal checks and no progress while it runs. For work known to be
+  // short (a handful of query rows).
+  bool inline_work = false;
+  // Draw one updating progress line on sys.stderr while the work runs (stage,
+  // percentage, elapsed and estimated time left), ended by a newline.
+  bool verbose = false;
+};
+
 // Runs `work` on a pool of n_jobs workers (0: the default pool) with the
-// interpreter lock released. A C++ exception becomes a Python exception
-// after the lock is re-acquired. Returns false when it raised.
+// interpreter lock released. Unless run inline, the work runs on a thread of
+// its own while the calling thread waits, waking every 100 ms to run
+// Python's signal handlers: when one raises (Ctrl-C), the work is cancelled
+// (its loops stop at the next chunk), and once it has unwound the call
+// returns with that exception set. A C++ exception of the work becomes a
+// Python exception after the lock is re-acquired. Returns false when it
+// raised.
+bool run_released_erased(std::uint64_t n_jobs, void (*call)(void*), void* work,
+                         RunOptions options);
+
 template <class Work>
-bool run_released(std::uint64_t n_jobs, Work&& work) {
-  const Pool pool = n_jobs == 0 ? Pool::default_pool() : Pool::with_threads(n_jobs);
-  std::exception_ptr error;
-  PyThreadState* saved = PyEval_SaveThread();
-  try {
-    PoolScope scope(pool);
-    work();
-  } catch (...) {
-    error = std::current_exception();
-  }
-  PyEval_RestoreThread(saved);
-  if (error) set_python_error(error);
-  return !error;
+bool run_released(std::uint64_t n_jobs, Work&& work, RunOptions options = {}) {
+  using Callable = std::remove_reference_t<Work>;
+  return run_released_erased(
+      n_jobs, [](void* w) { (*static_cast<Callable*>(w))(); }, &work, options);
 }
 
 // The result triple (indices, distances, stride): each vector becomes a

@@ -67,7 +67,8 @@ PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs) {
   }
   if (!check_row_count(x)) return nullptr;
   const std::uint64_t n = x.rows(), d = x.cols();
-  const std::vector<float> rows = x.copy();
+  std::vector<float> rows;
+  if (!x.copy(rows)) return nullptr;
   KnnResult result;
   const bool ok = run_released(n_jobs, [&] {
     check_finite(rows, x.name());

@@ -58,7 +58,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!check_row_count(x)) return nullptr;
   // This copy of x lives only for the build: the index keeps the rows once,
   // in its own order and stored form.
-  std::vector<float> rows = x.copy();
+  std::vector<float> rows;
+  if (!x.copy(rows)) return nullptr;
   std::unique_ptr<SearchIndex> index;
   const bool ok = run_released(b.n_jobs, [&] {
     check_finite(rows, x.name());
@@ -97,13 +98,19 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_query_dim(queries, index.d())) return nullptr;
-  const std::vector<float> query_rows = queries.copy();
+  std::vector<float> query_rows;
+  if (!queries.copy(query_rows)) return nullptr;
   const std::uint64_t n_q = queries.rows();
   KnnResult result;
-  const bool ok = run_released(0, [&] {
-    check_finite(query_rows, queries.name());
-    result = index.query(query_rows, n_q, k, beam_l);
-  });
+  // A few rows are searched on this thread: a hand-off to a waiting thread
+  // would cost more than the search.
+  const bool ok = run_released(
+      0,
+      [&] {
+        check_finite(query_rows, queries.name());
+        result = index.query(query_rows, n_q, k, beam_l);
+      },
+      {.inline_work = SearchIndex::runs_inline(n_q)});
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));
 }

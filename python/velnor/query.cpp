@@ -56,8 +56,8 @@ PyObject* build_and_query(PyObject* module, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_query_dim(queries, x.cols()) || !check_row_count(x)) return nullptr;
-  const std::vector<float> base = x.copy();
-  const std::vector<float> query_rows = queries.copy();
+  std::vector<float> base, query_rows;
+  if (!x.copy(base) || !queries.copy(query_rows)) return nullptr;
   const std::uint64_t n = x.rows(), d = x.cols(), n_q = queries.rows();
   KnnResult result;
   const bool ok = run_released(b.n_jobs, [&] {

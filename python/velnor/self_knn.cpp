@@ -66,9 +66,8 @@ KnnResult graph_self_knn(const Dataset& dataset, const BuildArguments& b, std::u
   return result;
 }
 
-}  // namespace
-
-PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs) {
+// build_and_self_knn run with the given options.
+PyObject* self_knn(PyObject* module, PyObject* args, PyObject* kwargs, RunOptions options) {
   const ModuleState& state = module_state(module);
   Arguments a(kSignature);
   Matrix x;
@@ -90,7 +89,7 @@ PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs)
   if (auto flat = x.contiguous()) {
     rows = *flat;
   } else {
-    copied = x.copy();
+    if (!x.copy(copied)) return nullptr;
     rows = copied;
   }
   KnnResult result;
@@ -98,9 +97,26 @@ PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs)
     check_finite(rows, x.name());
     const Dataset dataset(rows, n, d, b.params.metric);
     result = exact ? knn_self_bruteforce(dataset, k) : graph_self_knn(dataset, b, k);
-  });
+  }, options);
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));
+}
+
+}  // namespace
+
+PyObject* build_and_self_knn(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return self_knn(module, args, kwargs, {});
+}
+
+const char build_and_self_knn_verbose_doc[] =
+    "_build_and_self_knn_verbose(x, n_neighbors, metric=\"euclidean\", m=12, l_max=64, r=64, "
+    "alpha=1.2, beam_l=64, fanout=2, c_min=256, c_max=2048, runs=1, n_jobs=0, seed=0)\n"
+    "--\n"
+    "\n"
+    "build_and_self_knn drawing its progress on sys.stderr (private: for tests).";
+
+PyObject* build_and_self_knn_verbose(PyObject* module, PyObject* args, PyObject* kwargs) {
+  return self_knn(module, args, kwargs, {.verbose = true});
 }
 
 }  // namespace velnor::py

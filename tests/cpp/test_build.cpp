@@ -151,7 +151,7 @@ TEST(Build, ArgumentAndInputErrors) {
     auto y = x;
     y[77] = c.value;
     const Dataset with_bad(y, 50, 4, c.metric);
-    EXPECT_THROW(build_index_with_cands(with_bad, BuildParams{}, 3), Error) << c.value;
+    EXPECT_THROW(build_index_with_cands(with_bad, BuildParams{}, 3), InvalidArgument) << c.value;
   }
 }
 

@@ -100,8 +100,8 @@ TEST(HnswSelfKnn, NaNInputFails) {
   data[9] = std::numeric_limits<float>::quiet_NaN();
   const Dataset ds(data, 20, 2, Metric::L2);
   EXPECT_THROW(knn_self_hnsw(ds, params(4, false), 3), Error);
-  // Codes of NaN are 0, but the exact re-ranking meets the NaN.
-  EXPECT_THROW(knn_self_hnsw(ds, params(4, true), 3), Error);
+  // Quantized rows are checked before they are coded.
+  EXPECT_THROW(knn_self_hnsw(ds, params(4, true), 3), InvalidArgument);
 }
 
 // Fraction of returned neighbours within the exact k-th distance.

@@ -48,8 +48,10 @@ X = np.arange(12, dtype=np.float32).reshape(4, 3)
     ((X, 1), {"metric": 2}, TypeError, "argument 'metric': "),
     ((X, 1), {"alpha": "big"}, TypeError, "argument 'alpha': "),
     ((X, 1), {"seed": None}, TypeError, "argument 'seed': "),
-    ((X, -1), {}, OverflowError, ""),
-    ((X, 1), {"n_jobs": 2**64}, OverflowError, ""),
+    ((X, -1), {}, OverflowError, "argument 'n_neighbors': can't convert negative int to unsigned"),
+    ((X, 1), {"n_jobs": -1}, OverflowError, "argument 'n_jobs': can't convert negative int to unsigned"),
+    ((X, 1), {"n_jobs": 2**64}, OverflowError, "argument 'n_jobs': int too big to convert"),
+    ((X, 1), {"alpha": 10**400}, OverflowError, "argument 'alpha': int too large to convert to float"),
     ((X, 1), {"metric": "cos"}, ValueError, "unsupported metric: cos"),
     ((X, 1), {"metric": " cosine"}, ValueError, "unsupported metric:  cosine"),
     ((np.zeros((0, 3), np.float32), 1), {}, ValueError, "empty input matrix"),
@@ -60,6 +62,8 @@ def test_argument_errors(args, kwargs, error, message):
     assert str(info.value).startswith(message) or message in str(info.value)
     if message.startswith("argument") or message.startswith("unsupported"):
         assert str(info.value).startswith(message)
+    if error is OverflowError:
+        assert str(info.value) == message
 
 
 def test_conversion_stops_at_the_first_bad_argument():

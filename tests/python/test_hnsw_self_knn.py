@@ -28,7 +28,8 @@ EMPTY = np.zeros((0, 3), np.float32)
 @pytest.mark.parametrize("args, kwargs, error, message", [
     ((X,), {}, TypeError, "missing required argument 'n_neighbors'"),
     ((X, 1) + (0,) * 8, {}, TypeError, "takes at most 9 arguments"),
-    ((X, 1), {"ef_search": -1}, OverflowError, ""),
+    ((X, 1), {"ef_search": -1}, OverflowError,
+     "argument 'ef_search': can't convert negative int to unsigned"),
     ((X, 1), {"quantize": 8}, TypeError, "argument 'quantize': "),
     ((X, 1), {"quantize": None}, TypeError, "argument 'quantize': "),
     ((X, 1), {"quantize": "PQ"}, ValueError, "unsupported quantize: pq"),
@@ -59,6 +60,10 @@ def test_non_finite_input_is_refused():
     x[3, 1] = np.nan
     with pytest.raises(ValueError, match="NaN or infinite"):
         velnor.hnsw_self_knn(x, 3, quantize="sq8")
+    # Finite, but the code steps' squares overflow: code distances would be NaN.
+    huge = np.random.default_rng(0).standard_normal((50, 4)).astype(np.float32) * np.float32(1e30)
+    with pytest.raises(ValueError, match="squared norm overflows float32"):
+        velnor.hnsw_self_knn(huge, 3, quantize="sq8")
 
 
 def small_graph_call(x, quantize):
