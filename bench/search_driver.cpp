@@ -3,9 +3,9 @@
 // (default parameters, cached under build/bench/ between runs).
 //
 //   * split of one external query's time (1 worker) between the pivot scan
-//     and the beam search: knn_query in full, against beam_search alone from
-//     the same kind of seeds;
-//   * knn_query over a beam_l sweep: queries per second and recall@10;
+//     and the beam search: SearchIndex::query in full, against beam_search
+//     alone from the same kind of seeds;
+//   * SearchIndex::query over a beam_l sweep: queries per second and recall@10;
 //   * self-kNN by each query mode: time and recall@10 on 2,000 sampled rows.
 //
 // A returned neighbour is a hit when its distance is within the exact k-th
@@ -30,6 +30,7 @@
 #include "core/distance.hpp"
 #include "core/parallel.hpp"
 #include "core/search/beam_search.hpp"
+#include "core/search/search_index.hpp"
 
 using namespace velnor;
 
@@ -146,10 +147,11 @@ double recall_of(const KnnResult& r, const Dataset& ds, const float* queries,
 }
 
 // Per-query seconds of the beam searches alone, one worker: from the 16
-// nearest pivots (found outside the clock), queries in the order knn_query
-// runs them (by nearest pivot).
-double beam_only_seconds(const Dataset& ds, const Graph& g, const std::vector<float>& queries,
-                         std::uint64_t n_q, std::uint64_t beam_l) {
+// nearest pivots (found outside the clock), queries in the order the index
+// runs them (by nearest pivot), over the index's rows and graph.
+double beam_only_seconds(const Dataset& ds, const SearchIndex& index,
+                         const std::vector<float>& queries, std::uint64_t n_q,
+                         std::uint64_t beam_l) {
   const std::uint64_t n = ds.n(), d = ds.d();
   const std::uint64_t L = std::max(kK, beam_l);
   const PivotPlan plan = pivot_plan(n, L);
@@ -162,14 +164,14 @@ double beam_only_seconds(const Dataset& ds, const Graph& g, const std::vector<fl
       ranked[p] = {sq_l2(queries.data() + q * d, ds.row(row), d), row};
     }
     std::partial_sort(ranked.begin(), ranked.begin() + plan.seeds, ranked.end());
-    for (std::uint64_t s = 0; s < plan.seeds; ++s) seeds[q].push_back(ranked[s].second);
+    for (std::uint64_t s = 0; s < plan.seeds; ++s) seeds[q].push_back(index.node_of(ranked[s].second));
     order[q] = {ranked[0].second, static_cast<std::uint32_t>(q)};
   }
   std::sort(order.begin(), order.end());
   Scratch scratch(n);
   const double t0 = thread_cpu();
   for (const auto& [pivot, q] : order) {
-    const auto found = beam_search(ds, g, seeds[q], queries.data() + q * d, L, scratch);
+    const auto found = beam_search(index.view(), seeds[q], queries.data() + q * d, L, scratch);
     if (found.empty()) std::abort();
   }
   return (thread_cpu() - t0) / double(n_q);
@@ -211,6 +213,7 @@ int main(int argc, char** argv) {
               (unsigned long long)n_q, current_pool_threads(),
               build_s < 0 ? "cached" : (std::to_string(build_s) + " s").c_str());
 
+  const SearchIndex index(ds, graph, locality_order(graph));
   std::vector<std::uint32_t> all_queries(n_q);
   std::iota(all_queries.begin(), all_queries.end(), 0u);
   const std::vector<float> query_kth = exact_kth(ds, queries.data(), n_q, nullptr);
@@ -224,11 +227,11 @@ int main(int argc, char** argv) {
     double total = 1e9, beam = 1e9;
     for (int round = 0; round < 2; ++round) {
       const double t0 = thread_cpu();
-      knn_query(ds, graph, first, split_q, kK, split_l);
+      index.query(first, split_q, kK, split_l);
       total = std::min(total, (thread_cpu() - t0) / split_q);
-      beam = std::min(beam, beam_only_seconds(ds, graph, queries, split_q, split_l));
+      beam = std::min(beam, beam_only_seconds(ds, index, queries, split_q, split_l));
     }
-    std::printf("one worker, beam_l=%llu, %llu pivots: knn_query %.1f us/query, beam search alone %.1f us, "
+    std::printf("one worker, beam_l=%llu, %llu pivots: query %.1f us/query, beam search alone %.1f us, "
                 "pivot scan and seed choice %.1f us (%.0f%%)\n",
                 (unsigned long long)split_l, (unsigned long long)pivot_plan(n, split_l).count, total * 1e6,
                 beam * 1e6, (total - beam) * 1e6, 100.0 * (total - beam) / total);
@@ -240,7 +243,7 @@ int main(int argc, char** argv) {
               current_pool_threads());
   for (const std::uint64_t beam_l : sweep) {
     const double t0 = now(), c0 = process_cpu();
-    const KnnResult r = knn_query(ds, graph, queries, n_q, kK, beam_l);
+    const KnnResult r = index.query(queries, n_q, kK, beam_l);
     const double s = now() - t0, c = (process_cpu() - c0) / double(current_pool_threads());
     std::printf("  %6llu  %9.4f  %9.0f  %8.0f\n", (unsigned long long)beam_l,
                 recall_of(r, ds, queries.data(), all_queries, query_kth, 0), n_q / s, n_q / c);

@@ -1,6 +1,7 @@
 #pragma once
-// The query drivers: each turns a built graph into a flat k-NN table, running
-// its rows in parallel on the current pool. Rows rank by sq_l2 and report the
+// The self-kNN drivers: each turns a built graph into a flat k-NN table of
+// every base row, running its rows in parallel on the current pool (external
+// queries: SearchIndex::query). Rows rank by sq_l2 and report the
 // dataset metric's form of the distance. Results do not depend on the number
 // of workers.
 #include <cstdint>
@@ -11,19 +12,8 @@
 #include "core/dataset.hpp"
 #include "core/graph.hpp"
 #include "core/knn_result.hpp"
-#include "core/search/locality_copy.hpp"
 
 namespace velnor {
-
-// The min(k, n) nearest base rows of each of the n_q query rows (n_q * d
-// values, row-major, used as given), searched with width max(stride, beam_l)
-// from the nearest pivots (core/search/pivots.hpp). A row the search cannot
-// fill repeats its last entry. Throws velnor::InvalidArgument for k = 0 or an
-// empty base. With `local`, a renumbered copy of this dataset and graph, the
-// searches run over the copy (same results, better memory locality).
-KnnResult knn_query(const Dataset& dataset, const Graph& graph, std::span<const float> queries,
-                    std::uint64_t n_q, std::uint64_t k, std::uint64_t beam_l,
-                    const LocalityCopy* local = nullptr);
 
 // Self-kNN by graph search: every base row searched with width
 // max(stride, beam_l), seeded by itself and then, when `warm` is given, by its

@@ -4,14 +4,13 @@
 
 namespace velnor {
 
-namespace {
-
-// Sum of squares, added one value after another from the left.
-float sum_of_squares(const float* row, std::uint64_t d) {
+float squared_norm(const float* row, std::uint64_t d) {
   float s = 0.0f;
   for (std::uint64_t k = 0; k < d; ++k) s = s + row[k] * row[k];
   return s;
 }
+
+namespace {
 
 void check_length(std::span<const float> data, std::uint64_t n, std::uint64_t d) {
   const bool overflow = d != 0 && n > UINT64_MAX / d;
@@ -24,7 +23,7 @@ void scale_to_unit_length(std::span<float> rows, std::uint64_t n, std::uint64_t 
   check_length(rows, n, d);
   for (std::uint64_t i = 0; i < n; ++i) {
     float* row = rows.data() + i * d;
-    const float s = sum_of_squares(row, d);
+    const float s = squared_norm(row, d);
     if (s > 0.0f) {
       const float inv = 1.0f / std::sqrt(s);
       for (std::uint64_t k = 0; k < d; ++k) row[k] *= inv;
@@ -53,7 +52,7 @@ Dataset::Dataset(std::span<const float> stored, std::uint64_t n, std::uint64_t d
 void Dataset::compute_norms() {
   if (n_ * d_ == 0) return;
   norms_.resize(n_);
-  for (std::uint64_t i = 0; i < n_; ++i) norms_[i] = sum_of_squares(data_ + i * d_, d_);
+  for (std::uint64_t i = 0; i < n_; ++i) norms_[i] = squared_norm(data_ + i * d_, d_);
 }
 
 void Dataset::require_finite_norms() const {

@@ -14,6 +14,10 @@
 
 namespace velnor {
 
+// Squared Euclidean norm of a row as a dataset computes it: the squares
+// added one after another from the left.
+float squared_norm(const float* row, std::uint64_t d);
+
 // Scales each of the n rows of d values to unit length, as a Cosine
 // dataset stores its rows (all-zero rows stay as they are).
 void scale_to_unit_length(std::span<float> rows, std::uint64_t n, std::uint64_t d);

@@ -31,9 +31,10 @@ ctest --test-dir build/tests --output-on-failure -j2
 build_cpp_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=address,undefined
 ctest --test-dir build/asan --output-on-failure -j2
 
-# The worker pool and the concurrent HNSW build under ThreadSanitizer.
+# The worker pool, the concurrent HNSW build and concurrent queries on one
+# index under ThreadSanitizer.
 build_cpp_suite build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNOR_SANITIZE=thread
-TSAN_OPTIONS="halt_on_error=1" ./build/tsan/velnor_tests --gtest_filter='ParallelFor.*:Pool.*:HnswBuild.*'
+TSAN_OPTIONS="halt_on_error=1" ./build/tsan/velnor_tests --gtest_filter='ParallelFor.*:Pool.*:HnswBuild.*:FashionSlice.ConcurrentQueriesOnOneIndex'
 
 # tests/python/test_fuzz_arguments.py runs a few dozen random calls per entry
 # point here. A longer, freshly random run, now and then:

@@ -9,31 +9,31 @@
 
 namespace velnor {
 
-Scratch::Scratch(std::uint64_t n) : expanded(n, 0), visited(n, 0) { touched.reserve(256); }
+SearchView::SearchView(const Dataset& dataset, const Graph& graph)
+    : rows(dataset.data()),
+      n(dataset.n()),
+      d(dataset.d()),
+      offsets(graph.offsets.data()),
+      neighbors(graph.neighbors.data()) {
+  VELNOR_ASSERT(graph.size() == dataset.n(), "beam search: graph and dataset sizes differ");
+}
+
+Scratch::Scratch(std::uint64_t n) : marks_(n, 0), stamp_(0) {}
+
+void Scratch::next_query() {
+  // The last stamp that leaves room for every state above it in 16 bits.
+  constexpr std::uint16_t kLastStamp = 0xFFFF - kRuledOut;
+  if (stamp_ > kLastStamp - 4) {
+    std::fill(marks_.begin(), marks_.end(), std::uint16_t{0});
+    stamp_ = 0;
+  }
+  stamp_ = static_cast<std::uint16_t>(stamp_ + 4);
+}
 
 namespace {
 
 constexpr const char* kNanDistance =
     "NaN distance in beam search: the query or a data row holds NaN or infinity";
-
-// Clears the flags of every node the query set, on return and on failure, so
-// the scratch is ready for the worker's next query.
-class ScratchReset {
- public:
-  explicit ScratchReset(Scratch& scratch) : scratch_(scratch) {}
-  ~ScratchReset() {
-    for (const std::uint32_t id : scratch_.touched) {
-      scratch_.expanded[id] = 0;
-      scratch_.visited[id] = 0;
-    }
-    scratch_.touched.clear();
-  }
-  ScratchReset(const ScratchReset&) = delete;
-  ScratchReset& operator=(const ScratchReset&) = delete;
-
- private:
-  Scratch& scratch_;
-};
 
 bool nearer(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
 
@@ -51,7 +51,7 @@ class BeamList {
   void add_seed(std::uint32_t id, float dist) {
     if (std::isnan(dist)) throw Error(kNanDistance);
     items_.push_back({id, dist});
-    mark(id);
+    scratch_.set(id, Scratch::kInList);
   }
 
   // Orders the seeds, equal distances in seed order, and drops those beyond
@@ -64,16 +64,19 @@ class BeamList {
   // Offers a neighbour at distance `dist`. A full list takes it only when it
   // is strictly nearer than the worst entry; it goes after every entry at the
   // same or a smaller distance. Returns the position it took, or kRejected.
+  // A full list's worst distance never grows, so a node it refused or
+  // evicted could never enter again: marking it ruled out spares the
+  // distance a later visit would compute only to be refused.
   std::size_t offer(std::uint32_t id, float dist) {
     if (std::isnan(dist)) throw Error(kNanDistance);
     if (items_.size() == width_ && !(dist < items_.back().dist)) {
-      rule_out(id);
+      scratch_.set(id, Scratch::kRuledOut);
       return kRejected;
     }
     const auto at = std::upper_bound(items_.begin(), items_.end(), Candidate{id, dist}, nearer);
     const std::size_t pos = static_cast<std::size_t>(at - items_.begin());
     items_.insert(at, {id, dist});
-    mark(id);
+    scratch_.set(id, Scratch::kInList);
     if (items_.size() > width_) evict_last();
     return pos;
   }
@@ -83,19 +86,8 @@ class BeamList {
   std::vector<Candidate> release() { return std::move(items_); }
 
  private:
-  void mark(std::uint32_t id) {
-    scratch_.visited[id] = Scratch::kInList;
-    scratch_.touched.push_back(id);
-  }
-  // A full list's worst distance never grows, so a node it refused or
-  // evicted could never enter again: flagging it spares the distance a later
-  // visit would compute only to be refused.
-  void rule_out(std::uint32_t id) {
-    scratch_.visited[id] = Scratch::kRuledOut;
-    scratch_.touched.push_back(id);
-  }
   void evict_last() {
-    scratch_.visited[items_.back().id] = Scratch::kRuledOut;
+    scratch_.set(items_.back().id, Scratch::kRuledOut);
     items_.pop_back();
   }
 
@@ -110,20 +102,19 @@ struct Group {
   std::size_t size = 0;
 };
 
-// Walks one node's neighbour list, handing out the ids not in the list in
+// Walks one node's neighbour list, handing out the ids not seen yet in
 // groups of four and prefetching each group's rows as it is formed.
 class NeighbourGroups {
  public:
-  NeighbourGroups(std::span<const std::uint32_t> nbrs, const std::uint8_t* visited,
-                  std::uint64_t n)
-      : nbrs_(nbrs), visited_(visited), n_(n) {}
+  NeighbourGroups(std::span<const std::uint32_t> nbrs, const Scratch& scratch, std::uint64_t n)
+      : nbrs_(nbrs), scratch_(scratch), n_(n) {}
 
   Group next(const float* base, std::uint64_t d) {
     Group group;
     while (pos_ < nbrs_.size() && group.size < 4) {
       const std::uint32_t v = nbrs_[pos_++];
       VELNOR_ASSERT(v < n_, "beam search: neighbour id out of range");
-      if (visited_[v]) continue;
+      if (scratch_.seen(v)) continue;
       __builtin_prefetch(base + std::uint64_t{v} * d);
       group.ids[group.size++] = v;
     }
@@ -132,35 +123,30 @@ class NeighbourGroups {
 
  private:
   std::span<const std::uint32_t> nbrs_;
-  const std::uint8_t* visited_;
+  const Scratch& scratch_;
   std::uint64_t n_;
   std::size_t pos_ = 0;
 };
 
 }  // namespace
 
-std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
-                                   std::span<const std::uint32_t> seeds, const float* query,
-                                   std::uint64_t L, Scratch& scratch) {
-  const std::uint64_t n = dataset.n();
-  const std::uint64_t d = dataset.d();
-  VELNOR_ASSERT(graph.size() == n, "beam search: graph and dataset sizes differ");
-  VELNOR_ASSERT(scratch.visited.size() == n && scratch.expanded.size() == n,
-                "beam search: scratch is not sized for the dataset");
+std::vector<Candidate> beam_search(const SearchView& view, std::span<const std::uint32_t> seeds,
+                                   const float* query, std::uint64_t L, Scratch& scratch) {
+  const std::uint64_t n = view.n;
+  const std::uint64_t d = view.d;
+  VELNOR_ASSERT(scratch.size() == n, "beam search: scratch is not sized for the dataset");
   // The list never holds more than the n distinct nodes, so a wider beam
   // behaves exactly as one of width n.
   const std::uint64_t width = std::min(L, n);
   if (width == 0 || seeds.empty()) return {};
 
-  ScratchReset reset(scratch);
-  std::uint8_t* const visited = scratch.visited.data();
-  std::uint8_t* const expanded = scratch.expanded.data();
-  const float* const base = dataset.data();
+  scratch.next_query();
+  const float* const base = view.rows;
 
   BeamList list(width, seeds.size(), scratch);
   for (const std::uint32_t seed : seeds) {
     VELNOR_ASSERT(seed < n, "beam search: seed id out of range");
-    if (visited[seed]) continue;
+    if (scratch.seen(seed)) continue;
     list.add_seed(seed, sq_l2(query, base + seed * d, d));
   }
   list.settle_seeds();
@@ -170,10 +156,10 @@ std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
   // unexpanded entry, exactly as a scan from the head would.
   std::size_t first = 0;
   for (;;) {
-    while (first < list.size() && expanded[list.id_at(first)]) ++first;
+    while (first < list.size() && scratch.expanded(list.id_at(first))) ++first;
     if (first == list.size()) break;
     const std::uint32_t node = list.id_at(first);
-    expanded[node] = 1;
+    scratch.set(node, Scratch::kExpanded);
     std::size_t next = first + 1;
 
     // The neighbours not in the list, in stored order, in groups of four
@@ -183,7 +169,7 @@ std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
     // would: a neighbour evicted meanwhile could not re-enter anyway, and a
     // neighbour inserted or refused meanwhile (an id listed twice) is skipped
     // here.
-    NeighbourGroups groups(graph.neighbors_of(node), visited, n);
+    NeighbourGroups groups(view.neighbors_of(node), scratch, n);
     Group current = groups.next(base, d);
     while (current.size > 0) {
       const Group following = groups.next(base, d);
@@ -200,7 +186,7 @@ std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
         }
       }
       for (std::size_t t = 0; t < current.size; ++t) {
-        if (visited[current.ids[t]]) continue;
+        if (scratch.seen(current.ids[t])) continue;
         next = std::min(next, list.offer(current.ids[t], dist[t]));
       }
       current = following;
@@ -208,6 +194,12 @@ std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
     first = next;
   }
   return list.release();
+}
+
+std::vector<Candidate> beam_search(const Dataset& dataset, const Graph& graph,
+                                   std::span<const std::uint32_t> seeds, const float* query,
+                                   std::uint64_t L, Scratch& scratch) {
+  return beam_search(SearchView(dataset, graph), seeds, query, L, scratch);
 }
 
 }  // namespace velnor

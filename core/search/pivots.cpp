@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "core/blas.hpp"
+#include "core/dataset.hpp"
 #include "core/distance.hpp"
 #include "core/error.hpp"
 
@@ -33,15 +34,28 @@ PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L) {
   return {step, count, std::min(count, kMaxSeeds)};
 }
 
-PivotSeeds::PivotSeeds(const Dataset& dataset, const PivotPlan& plan)
-    : dataset_(dataset), plan_(plan) {
-  const std::uint64_t d = dataset.d();
-  // The GEMM reads the pivots in place, as rows `step * d` values apart.
-  use_gemm_ = plan.count > plan.seeds && d > 0 && plan.step <= INT_MAX / d &&
-              plan.count <= INT_MAX;
-  if (use_gemm_) {
+PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* norms,
+                         std::uint64_t d, std::span<const std::uint32_t> node_of) {
+  PivotBlock block{plan, d, std::vector<float>(plan.count * d), std::vector<float>(plan.count),
+                   std::vector<std::uint32_t>(plan.count), HalfRows{}};
+  for (std::uint64_t p = 0; p < plan.count; ++p) {
+    const std::uint64_t row = p * plan.step;
+    const std::uint32_t node = node_of.empty() ? static_cast<std::uint32_t>(row) : node_of[row];
+    block.ids[p] = node;
+    block.norms[p] = norms[node];
+    std::copy_n(rows + std::uint64_t{node} * d, d, block.rows.data() + p * d);
+  }
+  if (plan.count > plan.seeds) block.half = HalfRows::of(block.rows.data(), plan.count, d);
+  return block;
+}
+
+PivotSeeds::PivotSeeds(const PivotBlock& block, std::uint64_t max_rows) : block_(block) {
+  const PivotPlan& plan = block.plan;
+  const std::uint64_t d = block.d;
+  use_products_ = plan.count > plan.seeds && d > 0 && d <= INT_MAX && plan.count <= INT_MAX;
+  if (use_products_) {
     use_single_threaded_blas();
-    dots_.resize(kBlock * plan.count);
+    dots_.resize(std::min(max_rows, kBlock) * plan.count);
     lower_.resize(plan.count);
     upper_.resize(plan.count);
   }
@@ -50,58 +64,82 @@ PivotSeeds::PivotSeeds(const Dataset& dataset, const PivotPlan& plan)
 }
 
 void PivotSeeds::load_block(const float* queries, std::uint64_t rows) {
-  if (!use_gemm_ || rows == 0) return;
-  VELNOR_ASSERT(rows <= kBlock, "query block too large");
-  const auto d = static_cast<int>(dataset_.d());
-  const auto pivots = static_cast<int>(plan_.count);
+  if (!use_products_ || rows == 0) return;
+  VELNOR_ASSERT(rows * block_.plan.count <= dots_.size(), "query block too large");
+  const auto d = static_cast<int>(block_.d);
+  const auto pivots = static_cast<int>(block_.plan.count);
+  half_products_ = rows == 1 && block_.half.count == block_.plan.count;
+  if (half_products_) {
+    block_.half.dots(queries, dots_.data());
+    return;
+  }
+  if (rows == 1) {
+    scipy_cblas_sgemv(CblasRowMajor, CblasNoTrans, pivots, d, 1.0f, block_.rows.data(), d,
+                      queries, 1, 0.0f, dots_.data(), 1);
+    return;
+  }
   scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows), pivots, d,
-                    1.0f, queries, d, dataset_.data(), static_cast<int>(plan_.step) * d, 0.0f,
-                    dots_.data(), pivots);
+                    1.0f, queries, d, block_.rows.data(), d, 0.0f, dots_.data(), pivots);
 }
 
 std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint64_t r) {
-  const std::uint64_t count = plan_.count, d = dataset_.d();
+  const PivotPlan& plan = block_.plan;
+  const std::uint64_t count = plan.count, d = block_.d;
   seeds_.clear();
-  if (count <= plan_.seeds) {
-    for (std::uint64_t p = 0; p < count; ++p) {
-      seeds_.push_back(static_cast<std::uint32_t>(p * plan_.step));
-    }
+  if (count <= plan.seeds) {
+    seeds_.assign(block_.ids.begin(), block_.ids.end());
     return seeds_;
   }
-  if (!use_gemm_) {
+  if (!use_products_) {
     nearest_exact(query);
     return seeds_;
   }
 
   // |q - x|^2 = |q|^2 + |x|^2 - 2 q.x in f32 differs from sq_l2 by rounding
-  // only, within product_distance_error.
-  float q_norm = 0.0f;
-  for (std::uint64_t k = 0; k < d; ++k) q_norm = q_norm + query[k] * query[k];
+  // only, within product_distance_error. Products from the half rows x' may
+  // further differ from q.x by |q| |x - x'| (and by the product's roundoff on
+  // that part): `half_slack` times the row's error norm covers twice that.
+  const float q_norm = squared_norm(query, d);
+  const double roundoff = static_cast<double>(d + 4) * 0x1p-24;
+  const double half_slack =
+      half_products_ ? 2.0 * std::sqrt(double{q_norm} * (1.0 + 4.0 * roundoff)) * (1.0 + 4.0 * roundoff)
+                     : 0.0;
+  const double* half_error = half_products_ ? block_.half.error.data() : nullptr;
   const float* dots = dots_.data() + r * count;
-  const std::vector<float>& norms = dataset_.norms();
+  const float* norms = block_.norms.data();
+  bool finite = true;
   for (std::uint64_t p = 0; p < count; ++p) {
-    const float pivot_norm = norms[p * plan_.step];
+    const float pivot_norm = norms[p];
     const float approx = (q_norm + pivot_norm) - (dots[p] + dots[p]);
-    if (!std::isfinite(approx)) {
-      nearest_exact(query);
-      return seeds_;
-    }
-    const double err = product_distance_error(d, q_norm, pivot_norm, approx);
+    finite &= std::isfinite(approx);
+    double err = product_distance_error(d, q_norm, pivot_norm, approx);
+    if (half_error != nullptr) err += half_slack * half_error[p];
     lower_[p] = double{approx} - err;
     upper_[p] = double{approx} + err;
+  }
+  if (!finite) {
+    nearest_exact(query);
+    return seeds_;
   }
 
   // At least `seeds` pivots lie at or below the seeds-th smallest upper
   // bound; a pivot whose lower bound exceeds it cannot be among the nearest.
-  // (upper_ is reordered here and not read by pivot again.)
-  const auto kth = upper_.begin() + static_cast<std::ptrdiff_t>(plan_.seeds - 1);
-  std::nth_element(upper_.begin(), kth, upper_.end());
-  const double cutoff = *kth;
+  // The smallest upper bounds are kept in ascending order in `smallest`.
+  const std::uint64_t seeds = plan.seeds;
+  double smallest[kMaxSeeds];
+  std::uint64_t kept = 0;
+  for (std::uint64_t p = 0; p < count; ++p) {
+    const double u = upper_[p];
+    if (kept == seeds && !(u < smallest[seeds - 1])) continue;
+    std::uint64_t at = kept < seeds ? kept++ : seeds - 1;
+    for (; at > 0 && u < smallest[at - 1]; --at) smallest[at] = smallest[at - 1];
+    smallest[at] = u;
+  }
+  const double cutoff = smallest[seeds - 1];
   measured_.clear();
   for (std::uint64_t p = 0; p < count; ++p) {
     if (lower_[p] > cutoff) continue;
-    const std::uint64_t row = p * plan_.step;
-    measured_.push_back({static_cast<std::uint32_t>(row), sq_l2(query, dataset_.row(row), d)});
+    measured_.push_back({static_cast<std::uint32_t>(p), sq_l2(query, pivot_row(p), d)});
   }
   keep_nearest(measured_);
   return seeds_;
@@ -109,10 +147,8 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
 
 void PivotSeeds::nearest_exact(const float* query) {
   measured_.clear();
-  for (std::uint64_t p = 0; p < plan_.count; ++p) {
-    const std::uint64_t row = p * plan_.step;
-    measured_.push_back(
-        {static_cast<std::uint32_t>(row), sq_l2(query, dataset_.row(row), dataset_.d())});
+  for (std::uint64_t p = 0; p < block_.plan.count; ++p) {
+    measured_.push_back({static_cast<std::uint32_t>(p), sq_l2(query, pivot_row(p), block_.d)});
   }
   keep_nearest(measured_);
 }
@@ -121,13 +157,14 @@ void PivotSeeds::keep_nearest(std::vector<Candidate>& measured) {
   for (const Candidate& c : measured) {
     if (std::isnan(c.dist)) throw Error(kNanDistance);
   }
-  const auto end = measured.begin() + static_cast<std::ptrdiff_t>(plan_.seeds);
-  if (measured.size() > plan_.seeds) {
+  const std::uint64_t seeds = block_.plan.seeds;
+  const auto end = measured.begin() + static_cast<std::ptrdiff_t>(seeds);
+  if (measured.size() > seeds) {
     std::nth_element(measured.begin(), end, measured.end(), nearer);
   }
   std::iter_swap(measured.begin(), std::min_element(measured.begin(), end, nearer));
   seeds_.clear();
-  for (auto it = measured.begin(); it != end; ++it) seeds_.push_back(it->id);
+  for (auto it = measured.begin(); it != end; ++it) seeds_.push_back(block_.ids[it->id]);
 }
 
 }  // namespace velnor

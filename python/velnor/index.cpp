@@ -2,8 +2,10 @@
 // calls, each with its own search width.
 #include <memory>
 
-#include "core/batch_query.hpp"
+#include "core/build.hpp"
 #include "core/dataset.hpp"
+#include "core/memory.hpp"
+#include "core/search/search_index.hpp"
 #include "python/velnor/build_arguments.hpp"
 #include "python/velnor/entries.hpp"
 
@@ -35,22 +37,9 @@ const Signature kConstructor = {
 
 const Signature kQuery = {"query", {"queries", "n_neighbors", "beam_l"}, 2};
 
-// What an index keeps: its own copy of the base rows (unscaled, also for
-// Cosine) and the graph, plus the rows as stored and the graph renumbered for
-// memory locality, which the searches run over. Never changed after
-// construction, so concurrent queries need no lock.
-struct StoredIndex {
-  std::vector<float> data;
-  Graph graph;
-  std::uint64_t n;
-  std::uint64_t d;
-  Metric metric;
-  std::unique_ptr<LocalityCopy> local;
-};
-
 struct IndexObject {
   PyObject_HEAD
-  StoredIndex* index;
+  SearchIndex* index;
 };
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -67,21 +56,26 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (!check_row_count(x)) return nullptr;
-  auto stored = std::make_unique<StoredIndex>(
-      StoredIndex{{}, Graph{}, x.rows(), x.cols(), b.params.metric, nullptr});
-  if (!x.copy(stored->data)) return nullptr;
+  // This copy of x lives only for the build: the index keeps the rows once,
+  // in its own order and stored form.
+  std::vector<float> rows;
+  if (!x.copy(rows)) return nullptr;
+  std::unique_ptr<SearchIndex> index;
   const bool ok = run_released(b.n_jobs, [&] {
-    check_finite(stored->data, x.name());
-    const Dataset dataset(stored->data, stored->n, stored->d, stored->metric);
-    BuildResult built = build_index_with_cands(dataset, b.params, 0);
-    stored->graph = std::move(built.graph);
-    stored->local = std::make_unique<LocalityCopy>(dataset, stored->graph, &built.order);
+    check_finite(rows, x.name());
+    {
+      const Dataset dataset(rows, x.rows(), x.cols(), b.params.metric);
+      const BuildResult built = build_index_with_cands(dataset, b.params, 0);
+      index = std::make_unique<SearchIndex>(dataset, built.graph, built.order);
+    }
+    std::vector<float>().swap(rows);
+    release_free_memory();
   });
   if (!ok) return nullptr;
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;
-  reinterpret_cast<IndexObject*>(self)->index = stored.release();
+  reinterpret_cast<IndexObject*>(self)->index = index.release();
   return self;
 }
 
@@ -95,7 +89,7 @@ void index_dealloc(PyObject* self) {
 
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
-  const StoredIndex& index = *reinterpret_cast<IndexObject*>(self)->index;
+  const SearchIndex& index = *reinterpret_cast<IndexObject*>(self)->index;
   Arguments a(kQuery);
   Matrix queries;
   std::uint64_t k = 0, beam_l = 64;
@@ -103,16 +97,20 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       !a.u64(2, beam_l)) {
     return nullptr;
   }
-  if (!check_query_dim(queries, index.d)) return nullptr;
+  if (!check_query_dim(queries, index.d())) return nullptr;
   std::vector<float> query_rows;
   if (!queries.copy(query_rows)) return nullptr;
   const std::uint64_t n_q = queries.rows();
   KnnResult result;
-  const bool ok = run_released(0, [&] {
-    check_finite(query_rows, queries.name());
-    const Dataset dataset(index.data, index.n, index.d, index.metric);
-    result = knn_query(dataset, index.graph, query_rows, n_q, k, beam_l, index.local.get());
-  });
+  // A few rows are searched on this thread: a hand-off to a waiting thread
+  // would cost more than the search.
+  const bool ok = run_released(
+      0,
+      [&] {
+        check_finite(query_rows, queries.name());
+        result = index.query(query_rows, n_q, k, beam_l);
+      },
+      {.inline_work = SearchIndex::runs_inline(n_q)});
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));
 }

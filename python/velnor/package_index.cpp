@@ -4,11 +4,11 @@
 #include <memory>
 #include <string>
 
-#include "core/batch_query.hpp"
 #include "core/dataset.hpp"
 #include "core/error.hpp"
 #include "core/exact_sample.hpp"
 #include "core/knn/graph_index.hpp"
+#include "core/search/search_index.hpp"
 #include "python/velnor/entries.hpp"
 
 namespace velnor::py {
@@ -36,14 +36,12 @@ const Signature kConstructor = {
 
 const Signature kQuery = {"query", {"queries", "k", "beam_l", "n_jobs"}, 4};
 
-// The rows (stored form) and the graph, both in the build's locality order,
-// with the way back to the caller's row numbers. Immutable once built.
+// The searchable index, and what it borrows from Python: an imported
+// index's rows, held while it lives and released (with the interpreter lock
+// held) only after it.
 struct Built {
-  knn::GraphIndex index;
-  std::unique_ptr<Matrix> borrowed;  // an imported index's rows, held while it lives
-  std::unique_ptr<Dataset> rows;     // over index.rows, or over the borrowed rows
-  std::uint64_t n = 0, d = 0;
-  Metric metric;
+  std::unique_ptr<Matrix> borrowed;
+  std::unique_ptr<SearchIndex> index;
 };
 
 struct IndexObject {
@@ -58,6 +56,21 @@ PyObject* wrap_built(PyTypeObject* type, std::unique_ptr<Built> built) {
   if (self == nullptr) return nullptr;
   reinterpret_cast<IndexObject*>(self)->built = built.release();
   return self;
+}
+
+// A search index over a built graph index, which it keeps.
+std::unique_ptr<SearchIndex> searchable(knn::GraphIndex built, std::uint64_t d, Metric metric) {
+  auto owned = std::make_shared<const knn::GraphIndex>(std::move(built));
+  SearchIndex::Arrays arrays;
+  arrays.n = owned->order.size();
+  arrays.d = d;
+  arrays.metric = metric;
+  arrays.rows = owned->rows;
+  arrays.offsets = owned->graph.offsets;
+  arrays.neighbors = owned->graph.neighbors;
+  arrays.order = owned->order;
+  arrays.medoid = owned->graph.medoid;
+  return std::make_unique<SearchIndex>(arrays, owned);
 }
 
 PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -87,19 +100,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
   if (!check_row_count(x)) return nullptr;
   auto built = std::make_unique<Built>();
-  built->n = x.rows();
-  built->d = x.cols();
-  built->metric = metric;
   std::vector<float> copied;
   const auto row_major = x.row_major(copied);
   if (!row_major) return nullptr;
   const std::span<const float> rows = *row_major;
   const bool ok = run_released(n_jobs, [&] {
     check_finite(rows, x.name());
-    const Dataset dataset(rows, built->n, built->d, metric);
-    built->index = knn::build_graph_index(dataset, p);
-    built->rows = std::make_unique<Dataset>(built->index.rows, built->n, built->d, metric,
-                                            Dataset::StoredForm{});
+    const Dataset dataset(rows, x.rows(), x.cols(), metric);
+    built->index = searchable(knn::build_graph_index(dataset, p), x.cols(), metric);
   }, {.verbose = verbose});
   if (!ok) return nullptr;
   return wrap_built(type, std::move(built));
@@ -115,7 +123,7 @@ void index_dealloc(PyObject* self) {
 
 PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
-  const Built& built = *reinterpret_cast<IndexObject*>(self)->built;
+  const SearchIndex& index = *reinterpret_cast<IndexObject*>(self)->built->index;
   Arguments a(kQuery);
   Matrix queries;
   std::uint64_t k = 0, beam_l = 0, n_jobs = 0;
@@ -123,18 +131,20 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       !a.u64(2, beam_l) || !a.u64(3, n_jobs)) {
     return nullptr;
   }
-  if (!check_query_dim(queries, built.d)) return nullptr;
+  if (!check_query_dim(queries, index.d())) return nullptr;
   std::vector<float> query_rows;
   if (!queries.copy(query_rows)) return nullptr;
   const std::uint64_t n_q = queries.rows();
   KnnResult result;
-  const bool ok = run_released(n_jobs, [&] {
-    check_finite(query_rows, queries.name());
-    // Cosine distances are measured between unit-length rows.
-    if (built.metric == Metric::Cosine) scale_to_unit_length(query_rows, n_q, built.d);
-    result = knn_query(*built.rows, built.index.graph, query_rows, n_q, k, beam_l);
-    for (std::uint32_t& id : result.indices) id = built.index.order[id];
-  });
+  const bool ok = run_released(
+      n_jobs,
+      [&] {
+        check_finite(query_rows, queries.name());
+        // Cosine distances are measured between unit-length rows.
+        if (index.metric() == Metric::Cosine) scale_to_unit_length(query_rows, n_q, index.d());
+        result = index.query(query_rows, n_q, k, beam_l);
+      },
+      {.inline_work = SearchIndex::runs_inline(n_q)});
   if (!ok) return nullptr;
   return result_tuple(state, std::move(result));
 }
@@ -151,7 +161,7 @@ const char estimate_recall_doc[] =
 const Signature kEstimateRecall = {"estimate_recall", {"sample", "k", "beam_l", "n_jobs"}, 4};
 
 PyObject* index_estimate_recall(PyObject* self, PyObject* args, PyObject* kwargs) {
-  const Built& built = *reinterpret_cast<IndexObject*>(self)->built;
+  const SearchIndex& index = *reinterpret_cast<IndexObject*>(self)->built->index;
   Arguments a(kEstimateRecall);
   std::vector<std::uint32_t> sample;
   std::uint64_t k = 0, beam_l = 0, n_jobs = 0;
@@ -161,25 +171,23 @@ PyObject* index_estimate_recall(PyObject* self, PyObject* args, PyObject* kwargs
   }
   double recall = 0.0;
   const bool ok = run_released(n_jobs, [&] {
-    const Dataset& rows = *built.rows;
+    const std::uint64_t n = index.n(), d = index.d();
     if (sample.empty()) throw InvalidArgument("the sample is empty");
-    // The sampled rows by their local numbers, which the searches report.
-    std::vector<std::uint32_t> local_of(built.n);
-    for (std::uint64_t t = 0; t < built.n; ++t) local_of[built.index.order[t]] = static_cast<std::uint32_t>(t);
+    // Exact neighbours among the index's own rows, by node number.
+    const Dataset rows(index.arrays().rows, n, d, index.metric(), Dataset::StoredForm{});
     for (std::uint32_t& id : sample) {
-      if (id >= built.n) throw InvalidArgument("sampled row " + std::to_string(id) + " is out of range");
-      id = local_of[id];
+      if (id >= n) throw InvalidArgument("sampled row " + std::to_string(id) + " is out of range");
+      id = index.node_of(id);
     }
     const SampleNeighbors exact = exact_sample_neighbors(rows, sample, k);
     // Each sampled row queried as stored, with one answer more than k: the
     // row itself is dropped from its answers, or their last one when the
     // search did not return it.
-    std::vector<float> queries(sample.size() * built.d);
+    std::vector<float> queries(sample.size() * d);
     for (std::size_t i = 0; i < sample.size(); ++i) {
-      std::copy_n(rows.row(sample[i]), built.d, queries.data() + i * built.d);
+      std::copy_n(rows.row(sample[i]), d, queries.data() + i * d);
     }
-    const KnnResult answers =
-        knn_query(rows, built.index.graph, queries, sample.size(), k + 1, beam_l);
+    const KnnResult answers = index.query(queries, sample.size(), k + 1, beam_l);
     std::vector<std::uint32_t> found;
     found.reserve(sample.size() * k);
     for (std::size_t i = 0; i < sample.size(); ++i) {
@@ -187,11 +195,12 @@ PyObject* index_estimate_recall(PyObject* self, PyObject* args, PyObject* kwargs
       std::uint64_t kept = 0;
       bool dropped = false;
       for (std::uint64_t j = 0; j < answers.stride && kept < k; ++j) {
-        if (row[j] == sample[i] && !dropped) {
+        const std::uint32_t node = index.node_of(row[j]);
+        if (node == sample[i] && !dropped) {
           dropped = true;
           continue;
         }
-        found.push_back(row[j]);
+        found.push_back(node);
         ++kept;
       }
     }
@@ -216,16 +225,15 @@ const char export_doc[] =
 
 PyObject* index_export(PyObject* self, PyObject*) {
   const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(Py_TYPE(self)));
-  const Built& built = *reinterpret_cast<IndexObject*>(self)->built;
-  const Graph& graph = built.index.graph;
-  Ref rows(borrowed_array(state, self, std::span<const float>(built.rows->data(), built.n * built.d)));
-  Ref offsets(rows ? borrowed_array(state, self, std::span<const std::uint64_t>(graph.offsets)) : nullptr);
-  Ref neighbors(offsets ? borrowed_array(state, self, std::span<const std::uint32_t>(graph.neighbors)) : nullptr);
-  Ref order(neighbors ? borrowed_array(state, self, std::span<const std::uint32_t>(built.index.order)) : nullptr);
+  const SearchIndex::Arrays& arrays = reinterpret_cast<IndexObject*>(self)->built->index->arrays();
+  Ref rows(borrowed_array(state, self, arrays.rows));
+  Ref offsets(rows ? borrowed_array(state, self, arrays.offsets) : nullptr);
+  Ref neighbors(offsets ? borrowed_array(state, self, arrays.neighbors) : nullptr);
+  Ref order(neighbors ? borrowed_array(state, self, arrays.order) : nullptr);
   if (!order) return nullptr;
-  return Py_BuildValue("(sOOOOk)", built.metric == Metric::Cosine ? "cosine" : "euclidean",
+  return Py_BuildValue("(sOOOOk)", arrays.metric == Metric::Cosine ? "cosine" : "euclidean",
                        rows.get(), offsets.get(), neighbors.get(), order.get(),
-                       static_cast<unsigned long>(graph.medoid));
+                       static_cast<unsigned long>(arrays.medoid));
 }
 
 const char from_arrays_doc[] =
@@ -239,31 +247,6 @@ const char from_arrays_doc[] =
 const Signature kFromArrays = {
     "_from_arrays", {"metric", "rows", "offsets", "neighbors", "order", "medoid", "n_jobs"}, 7};
 
-// Throws InvalidArgument unless the arrays form a graph and an order over
-// n nodes that searches can follow without leaving them.
-void check_imported(std::uint64_t n, const Graph& graph, const std::vector<std::uint32_t>& order) {
-  if (graph.offsets.size() != n + 1) {
-    throw InvalidArgument("the graph has " + std::to_string(graph.offsets.size()) +
-                          " offsets for " + std::to_string(n) + " rows");
-  }
-  if (graph.offsets.front() != 0 || graph.offsets.back() != graph.neighbors.size()) {
-    throw InvalidArgument("the graph offsets do not span its neighbour lists");
-  }
-  for (std::uint64_t i = 0; i < n; ++i) {
-    if (graph.offsets[i] > graph.offsets[i + 1]) throw InvalidArgument("the graph offsets decrease");
-  }
-  for (const std::uint32_t v : graph.neighbors) {
-    if (v >= n) throw InvalidArgument("a neighbour id is out of range");
-  }
-  if (graph.medoid >= n) throw InvalidArgument("the medoid is out of range");
-  if (order.size() != n) throw InvalidArgument("the order does not list every row once");
-  std::vector<std::uint8_t> seen(n, 0);
-  for (const std::uint32_t row : order) {
-    if (row >= n || seen[row]) throw InvalidArgument("the order is not a permutation of the rows");
-    seen[row] = 1;
-  }
-}
-
 PyObject* index_from_arrays(PyObject* cls, PyObject* args, PyObject* kwargs) {
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   const ModuleState& state = *static_cast<ModuleState*>(PyType_GetModuleState(type));
@@ -272,19 +255,17 @@ PyObject* index_from_arrays(PyObject* cls, PyObject* args, PyObject* kwargs) {
   Metric metric;
   auto built = std::make_unique<Built>();
   built->borrowed = std::make_unique<Matrix>();
+  // The graph and the order, copied; the rows stay borrowed.
+  auto graph = std::make_shared<knn::GraphIndex>();
   std::uint64_t medoid = 0, n_jobs = 0;
-  Graph& graph = built->index.graph;
   if (!a.bind(args, kwargs) || !a.str(0, metric_text) || !parse_metric(metric_text, metric) ||
-      !a.matrix(1, state, *built->borrowed) || !a.unsigned_values(2, graph.offsets) ||
-      !a.unsigned_values(3, graph.neighbors) || !a.unsigned_values(4, built->index.order) ||
+      !a.matrix(1, state, *built->borrowed) || !a.unsigned_values(2, graph->graph.offsets) ||
+      !a.unsigned_values(3, graph->graph.neighbors) || !a.unsigned_values(4, graph->order) ||
       !a.u64(5, medoid) || !a.u64(6, n_jobs)) {
     return nullptr;
   }
   const Matrix& rows = *built->borrowed;
-  built->n = rows.rows();
-  built->d = rows.cols();
-  built->metric = metric;
-  if (built->n == 0 || built->d == 0) {
+  if (rows.rows() == 0 || rows.cols() == 0) {
     PyErr_SetString(PyExc_ValueError, "an index needs at least one row and one feature");
     return nullptr;
   }
@@ -294,12 +275,19 @@ PyObject* index_from_arrays(PyObject* cls, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_ValueError, "the rows must be C-contiguous");
     return nullptr;
   }
+  SearchIndex::Arrays arrays;
+  arrays.n = rows.rows();
+  arrays.d = rows.cols();
+  arrays.metric = metric;
+  arrays.rows = *flat;
+  arrays.offsets = graph->graph.offsets;
+  arrays.neighbors = graph->graph.neighbors;
+  arrays.order = graph->order;
   // Row numbers are 32-bit: a larger medoid stays out of range.
-  graph.medoid = static_cast<std::uint32_t>(std::min<std::uint64_t>(medoid, UINT32_MAX));
+  arrays.medoid = static_cast<std::uint32_t>(std::min<std::uint64_t>(medoid, UINT32_MAX));
   const bool ok = run_released(n_jobs, [&] {
-    check_imported(built->n, graph, built->index.order);
     check_finite(*flat, rows.name());
-    built->rows = std::make_unique<Dataset>(*flat, built->n, built->d, metric, Dataset::StoredForm{});
+    built->index = std::make_unique<SearchIndex>(arrays, graph);
   });
   if (!ok) return nullptr;
   return wrap_built(type, std::move(built));

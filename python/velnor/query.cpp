@@ -2,7 +2,8 @@
 // matrix of held-out queries.
 #include <string>
 
-#include "core/batch_query.hpp"
+#include "core/build.hpp"
+#include "core/search/search_index.hpp"
 #include "core/dataset.hpp"
 #include "core/profile.hpp"
 #include "python/velnor/build_arguments.hpp"
@@ -68,10 +69,9 @@ PyObject* build_and_query(PyObject* module, PyObject* args, PyObject* kwargs) {
     const BuildResult built = build_index_with_cands(dataset, b.params, 0);
     const double build_seconds = clock.seconds();
     clock.restart();
-    // As the persistent index does, search a copy of the rows in the build's
-    // locality order.
-    const LocalityCopy local(dataset, built.graph, &built.order);
-    result = knn_query(dataset, built.graph, query_rows, n_q, k, b.beam_l, &local);
+    // The same index a VelnorIndex keeps, so both answer alike.
+    const SearchIndex index(dataset, built.graph, built.order);
+    result = index.query(query_rows, n_q, k, b.beam_l);
     if (profile) {
       print_profile_line("[velnor] BUILD=" + format_seconds(build_seconds) +
                          "s QUERY=" + format_seconds(clock.seconds()) + "s [" +

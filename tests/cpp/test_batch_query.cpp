@@ -6,6 +6,8 @@
 #include <limits>
 #include <numeric>
 #include <optional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/batch_query.hpp"
@@ -14,6 +16,8 @@
 #include "core/error.hpp"
 #include "core/parallel.hpp"
 #include "core/search/beam_search.hpp"
+#include "core/search/pivots.hpp"
+#include "core/search/search_index.hpp"
 #include "fashion_mnist.hpp"
 
 namespace velnor {
@@ -315,16 +319,83 @@ TEST_F(FashionSlice, SameResultsForAnyWorkerCount) {
   }
 }
 
-// Self rows against a search of the original rows and graph, each row on its
-// own: the driver's renumbered copy must not change any id, distance or tie.
-TEST_F(FashionSlice, QueriesOverTheLocalityCopyMatchTheOriginalRows) {
-  const LocalityCopy copy(*dataset_, graph_);
-  for (const std::uint64_t beam_l : {1u, 16u, 64u}) {
-    const KnnResult plain = knn_query(*dataset_, graph_, queries_, kQueries, 10, beam_l);
-    const KnnResult local = knn_query(*dataset_, graph_, queries_, kQueries, 10, beam_l, &copy);
-    EXPECT_EQ(local.indices, plain.indices) << "beam_l " << beam_l;
-    EXPECT_EQ(local.distances, plain.distances) << "beam_l " << beam_l;
+// Every query row against the query driver read literally over the original
+// rows: the plan's pivots of smallest sq_l2 (by a scan of all of them) seed
+// a beam search over the dataset and graph themselves, and the row is cut or
+// padded. Whatever the index's order, under either metric, one query per
+// call (on the calling thread) or all in one (on the pool).
+TEST_F(FashionSlice, QueriesMatchALiteralReading) {
+  const std::uint64_t d = testdata::kFashionDim, k = 10;
+  std::vector<std::uint32_t> identity(kBase), reversed(kBase);
+  std::iota(identity.begin(), identity.end(), 0u);
+  std::iota(reversed.rbegin(), reversed.rend(), 0u);
+  for (const Metric metric : {Metric::L2, Metric::Cosine}) {
+    const Dataset ds(base_, kBase, d, metric);
+    for (const std::uint64_t beam_l : {1u, 16u, 64u}) {
+      SCOPED_TRACE(::testing::Message() << "cosine " << (metric == Metric::Cosine)
+                                        << " beam_l " << beam_l);
+      const std::uint64_t L = std::max(k, beam_l);
+      const PivotPlan plan = pivot_plan(kBase, L);
+      KnnResult expected = KnnResult::zeroed(kQueries, k);
+      Scratch scratch(kBase);
+      for (std::uint64_t q = 0; q < kQueries; ++q) {
+        const float* query = queries_.data() + q * d;
+        std::vector<std::pair<float, std::uint32_t>> pivots;
+        for (std::uint64_t p = 0; p < plan.count; ++p) {
+          const auto row = static_cast<std::uint32_t>(p * plan.step);
+          pivots.push_back({sq_l2(query, ds.row(row), d), row});
+        }
+        std::stable_sort(pivots.begin(), pivots.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        std::vector<std::uint32_t> seeds;
+        for (std::uint64_t s = 0; s < plan.seeds; ++s) seeds.push_back(pivots[s].second);
+        const auto found = beam_search(ds, graph_, seeds, query, L, scratch);
+        expected.write_row(q, metric, found,
+                           found.empty() ? Candidate{graph_.medoid, 0.0f} : found.back());
+      }
+      for (const auto* order : {&identity, &reversed}) {
+        const SearchIndex index(ds, graph_, *order);
+        const KnnResult all = index.query(queries_, kQueries, k, beam_l);
+        EXPECT_EQ(all.indices, expected.indices);
+        EXPECT_EQ(all.distances, expected.distances);
+        for (std::uint64_t q = 0; q < kQueries; q += 7) {
+          const KnnResult one = index.query({queries_.data() + q * d, d}, 1, k, beam_l);
+          ASSERT_EQ(one.indices, row_ids(expected, q)) << "query " << q;
+          ASSERT_EQ(one.distances, row_dists(expected, q)) << "query " << q;
+        }
+      }
+    }
   }
+}
+
+// Threads querying one index at once, with different widths and batch
+// sizes, get what each would get alone.
+TEST_F(FashionSlice, ConcurrentQueriesOnOneIndex) {
+  const std::uint64_t d = testdata::kFashionDim;
+  const SearchIndex index(*dataset_, graph_, locality_order(graph_));
+  const std::uint64_t widths[] = {10, 40, 300};
+  std::vector<KnnResult> alone;
+  for (const std::uint64_t w : widths) alone.push_back(index.query(queries_, kQueries, 10, w));
+  std::vector<std::thread> threads;
+  std::vector<int> mismatches(6, 0);
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      PoolScope scope(Pool::with_threads(2));
+      const std::uint64_t w = widths[t % 3];
+      const KnnResult& want = alone[t % 3];
+      if (t < 3) {
+        const KnnResult all = index.query(queries_, kQueries, 10, w);
+        mismatches[t] = all.indices != want.indices || all.distances != want.distances;
+        return;
+      }
+      for (std::uint64_t q = 0; q < kQueries; q += 5) {
+        const KnnResult one = index.query({queries_.data() + q * d, d}, 1, 10, w);
+        mismatches[t] += one.indices != row_ids(want, q) || one.distances != row_dists(want, q);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(mismatches, std::vector<int>(6, 0));
 }
 
 // The same rows again over a copy in a given order (here the reverse).

@@ -30,13 +30,6 @@ std::vector<std::uint32_t> ids_of(const std::vector<Candidate>& result) {
   return ids;
 }
 
-void expect_clean(const Scratch& scratch) {
-  EXPECT_TRUE(scratch.touched.empty());
-  const auto clear = [](std::uint8_t flag) { return flag == 0; };
-  EXPECT_TRUE(std::all_of(scratch.visited.begin(), scratch.visited.end(), clear));
-  EXPECT_TRUE(std::all_of(scratch.expanded.begin(), scratch.expanded.end(), clear));
-}
-
 // Points on a line, the query at 0, so node i lies at squared distance x_i^2.
 TEST(BeamSearch, WalkAndTieRules) {
   const struct {
@@ -78,7 +71,6 @@ TEST(BeamSearch, WalkAndTieRules) {
         beam_search(points.dataset, graph, c.seeds, &query, c.L, scratch);
     EXPECT_EQ(ids_of(result), c.expected);
     for (const Candidate& r : result) EXPECT_EQ(r.dist, c.x[r.id] * c.x[r.id]);
-    expect_clean(scratch);
   }
 }
 
@@ -150,35 +142,52 @@ TEST(BeamSearch, MatchesLiteralReadingOnRandomGraphs) {
       SCOPED_TRACE(::testing::Message() << "d=" << d << " query " << q << " L=" << L);
       const auto got = beam_search(points.dataset, graph, seeds, query.data(), L, scratch);
       ASSERT_EQ(got, literal_search(points.dataset, graph, seeds, query.data(), L));
-      expect_clean(scratch);
     }
   }
 }
 
-TEST(BeamSearch, FailuresLeaveScratchClean) {
+// A scratch that served earlier queries, failed ones included, answers as a
+// fresh one does.
+TEST(BeamSearch, FailuresLeaveScratchUsable) {
   Points points({0, 1, 2, 3}, 1);
   const Graph graph = Graph::from_adjacency({{1}, {2}, {3}, {}}, 0);
   Scratch scratch(4);
   const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float query = 0.0f;
   const std::uint32_t seed0[] = {0}, bad_seed[] = {0, 9};
+  Points with_nan({0, nan, 2, 3}, 1);
+  const Graph out_of_range = Graph::from_adjacency({{7}, {}, {}, {}}, 0);
 
   EXPECT_THROW(beam_search(points.dataset, graph, seed0, &nan, 4, scratch), Error);
-  expect_clean(scratch);
   EXPECT_THROW(beam_search(points.dataset, graph, bad_seed, &nan, 4, scratch), Error);
-  expect_clean(scratch);
-
   // A neighbour at a NaN distance (a NaN row) cannot be ranked either.
-  Points with_nan({0, nan, 2, 3}, 1);
-  const float query = 0.0f;
   EXPECT_THROW(beam_search(with_nan.dataset, graph, seed0, &query, 4, scratch), Error);
-  expect_clean(scratch);
-
-  const Graph out_of_range = Graph::from_adjacency({{7}, {}, {}, {}}, 0);
   EXPECT_THROW(beam_search(points.dataset, out_of_range, seed0, &query, 4, scratch), Error);
-  expect_clean(scratch);
   const std::vector<Candidate> after =
       beam_search(points.dataset, graph, seed0, &query, 4, scratch);
   EXPECT_EQ(ids_of(after), (std::vector<std::uint32_t>{0, 1, 2, 3}));
+}
+
+// The marks of one scratch are stamped per query and cleared when the stamps
+// run out (after some 16,000 queries): across many more, every answer must
+// still be a fresh scratch's.
+TEST(BeamSearch, ScratchServesManyQueries) {
+  const std::uint64_t n = 12;
+  std::vector<float> x(n);
+  for (std::uint64_t i = 0; i < n; ++i) x[i] = static_cast<float>(i * i % 7);
+  Points points(x, 1);
+  Lists ring(n);
+  for (std::uint32_t i = 0; i < n; ++i) ring[i] = {(i + 1) % 12, (i + 5) % 12};
+  const Graph graph = Graph::from_adjacency(ring, 0);
+  Scratch reused(n);
+  for (std::uint32_t q = 0; q < 40000; ++q) {
+    const float query = static_cast<float>(q % 13) * 0.5f;
+    const std::uint32_t seeds[] = {q % 12};
+    const std::uint64_t L = 1 + q % 5;
+    Scratch fresh(n);
+    const auto got = beam_search(points.dataset, graph, seeds, &query, L, reused);
+    ASSERT_EQ(got, beam_search(points.dataset, graph, seeds, &query, L, fresh)) << "query " << q;
+  }
 }
 
 }  // namespace

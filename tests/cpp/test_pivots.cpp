@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/dataset.hpp"
 #include "core/distance.hpp"
 #include "core/error.hpp"
 #include "core/rng.hpp"
@@ -38,29 +39,33 @@ TEST(PivotPlan, StepCountAndSeeds) {
 
 // The seeds must be the pivots of smallest sq_l2, as a scan of every pivot
 // finds them, the nearest first: compared as distances, since which of
-// several equal pivots is taken is free.
+// several equal pivots is taken is free. Blocks of many queries (a GEMM) and
+// of one (a GEMV) must both find them.
 void expect_exact_seeds(const Dataset& ds, const std::vector<float>& queries, std::uint64_t L) {
   const std::uint64_t d = ds.d(), n_q = queries.size() / d;
   const PivotPlan plan = pivot_plan(ds.n(), L);
-  PivotSeeds seeds(ds, plan);
-  for (std::uint64_t first = 0; first < n_q; first += PivotSeeds::kBlock) {
-    const std::uint64_t rows = std::min(PivotSeeds::kBlock, n_q - first);
-    seeds.load_block(queries.data() + first * d, rows);
-    for (std::uint64_t r = 0; r < rows; ++r) {
-      const float* query = queries.data() + (first + r) * d;
-      std::vector<float> all, got;
-      for (std::uint64_t p = 0; p < plan.count; ++p) {
-        all.push_back(sq_l2(query, ds.row(p * plan.step), d));
+  const PivotBlock block = gather_pivots(plan, ds.data(), ds.norms().data(), d);
+  PivotSeeds seeds(block);
+  for (const std::uint64_t block_rows : {PivotSeeds::kBlock, std::uint64_t{1}}) {
+    for (std::uint64_t first = 0; first < n_q; first += block_rows) {
+      const std::uint64_t rows = std::min(block_rows, n_q - first);
+      seeds.load_block(queries.data() + first * d, rows);
+      for (std::uint64_t r = 0; r < rows; ++r) {
+        const float* query = queries.data() + (first + r) * d;
+        std::vector<float> all, got;
+        for (std::uint64_t p = 0; p < plan.count; ++p) {
+          all.push_back(sq_l2(query, ds.row(p * plan.step), d));
+        }
+        std::sort(all.begin(), all.end());
+        all.resize(plan.seeds);
+        for (const std::uint32_t s : seeds.nearest(query, r)) {
+          ASSERT_EQ(s % plan.step, 0u);
+          got.push_back(sq_l2(query, ds.row(s), d));
+        }
+        ASSERT_EQ(got.front(), all.front()) << "the nearest seed comes first";
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got, all) << "query " << first + r << ", blocks of " << block_rows;
       }
-      std::sort(all.begin(), all.end());
-      all.resize(plan.seeds);
-      for (const std::uint32_t s : seeds.nearest(query, r)) {
-        ASSERT_EQ(s % plan.step, 0u);
-        got.push_back(sq_l2(query, ds.row(s), d));
-      }
-      ASSERT_EQ(got.front(), all.front()) << "the nearest seed comes first";
-      std::sort(got.begin(), got.end());
-      ASSERT_EQ(got, all) << "query " << first + r;
     }
   }
 }
@@ -91,14 +96,15 @@ TEST(PivotSeeds, NonFiniteQueries) {
   for (std::size_t i = 0; i < base.size(); ++i) base[i] = static_cast<float>(i % 97);
   const Dataset ds(base, n, d, Metric::L2);
   const PivotPlan plan = pivot_plan(n, 64);
-  PivotSeeds seeds(ds, plan);
-  std::vector<float> block(2 * d, 1.0f);
-  block[3] = std::numeric_limits<float>::infinity();
-  block[d + 5] = std::numeric_limits<float>::quiet_NaN();
-  seeds.load_block(block.data(), 2);
+  const PivotBlock pivots = gather_pivots(plan, ds.data(), ds.norms().data(), d);
+  PivotSeeds seeds(pivots);
+  std::vector<float> queries(2 * d, 1.0f);
+  queries[3] = std::numeric_limits<float>::infinity();
+  queries[d + 5] = std::numeric_limits<float>::quiet_NaN();
+  seeds.load_block(queries.data(), 2);
   // An infinite coordinate puts every pivot at infinity: any 16 will do.
-  EXPECT_EQ(seeds.nearest(block.data(), 0).size(), plan.seeds);
-  EXPECT_THROW(seeds.nearest(block.data() + d, 1), Error);
+  EXPECT_EQ(seeds.nearest(queries.data(), 0).size(), plan.seeds);
+  EXPECT_THROW(seeds.nearest(queries.data() + d, 1), Error);
 }
 
 }  // namespace

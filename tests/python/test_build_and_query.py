@@ -71,15 +71,16 @@ def test_recall_on_held_out_queries(split):
                                np.linalg.norm(listed - queries[:, None, :], axis=2), rtol=1e-4)
 
 
-def test_same_result_for_every_pool_size_and_for_the_persistent_index(split):
+@pytest.mark.parametrize("metric", ["euclidean", "cosine"])
+def test_same_result_for_every_pool_size_and_for_the_persistent_index(split, metric):
     base, queries = split
-    kwargs = dict(beam_l=40, runs=2, seed=7)
+    kwargs = dict(beam_l=40, runs=2, seed=7, metric=metric)
     first = velnor.build_and_query(base, queries, 10, n_jobs=1, **kwargs)
     for n_jobs in (2, 4):
         got = velnor.build_and_query(base, queries, 10, n_jobs=n_jobs, **kwargs)
         np.testing.assert_array_equal(got[0], first[0])
         np.testing.assert_array_equal(got[1], first[1])
-    index = velnor.VelnorIndex(base, runs=2, seed=7)
+    index = velnor.VelnorIndex(base, runs=2, seed=7, metric=metric)
     got = index.query(queries, 10, beam_l=40)
     np.testing.assert_array_equal(got[0], first[0])
     np.testing.assert_array_equal(got[1], first[1])

@@ -172,11 +172,11 @@ def set_at(position, value):
 
 
 @pytest.mark.parametrize("edit, problem", [
-    (dict(neighbors=set_at(7, 300)), "neighbour id is out of range"),
-    (dict(offsets=set_at(5, 10**6)), "offsets decrease"),
-    (dict(offsets=set_at(-1, 0)), "offsets do not span"),
-    (dict(order=set_at(0, 1)), "not a permutation"),
-    (dict(order=set_at(0, 300)), "not a permutation"),
+    (dict(neighbors=set_at(7, 300)), "neighbour id out of range"),
+    (dict(offsets=set_at(5, 10**6)), "offsets must not decrease"),
+    (dict(offsets=set_at(-1, 0)), "offsets must hold n \\+ 1 values"),
+    (dict(order=set_at(0, 1)), "order must hold every row once"),
+    (dict(order=set_at(0, 300)), "order must hold every row once"),
     (dict(rows=set_at((4, 2), np.nan)), "NaN or infinite"),
 ])
 def test_unsound_arrays_with_valid_checksums_are_refused(small, edit, problem, tmp_path):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import velnor
-from conftest import assert_memory_flat
+from conftest import assert_memory_flat, rss_bytes
 from reference import exact_neighbours, recall_at_k
 
 CLASS_SIGNATURE = ("(x, metric='euclidean', m=12, l_max=64, r=64, alpha=1.2, fanout=2, "
@@ -78,13 +78,33 @@ def test_beam_width_sweep_raises_recall(index, base_and_queries):
     assert recalls[0] <= recalls[-1]
 
 
-def test_concurrent_queries_match_sequential_ones(index, base_and_queries):
+def test_small_calls_match_rows_of_a_large_one(index, base_and_queries):
+    # Calls of a few queries run on the calling thread, large ones on the
+    # pool; every row must come out the same either way.
     _, queries = base_and_queries
-    expected = [index.query(queries, 10, beam_l=b) for b in (16, 48, 96)]
+    for beam_l in (10, 64):
+        idx, dist, _ = index.query(queries, 10, beam_l=beam_l)
+        for start, size in ((0, 1), (17, 1), (40, 3), (100, 8), (200, 9)):
+            got_idx, got_dist, _ = index.query(queries[start:start + size], 10, beam_l=beam_l)
+            np.testing.assert_array_equal(got_idx, idx[start * 10:(start + size) * 10])
+            np.testing.assert_array_equal(got_dist, dist[start * 10:(start + size) * 10])
+
+
+def test_concurrent_queries_match_sequential_ones(index, base_and_queries):
+    # Batches (on the pool) and single rows (on each calling thread) at once,
+    # at widths of two pivot plans.
+    _, queries = base_and_queries
+    widths = (16, 48, 400)
+    expected = [index.query(queries, 10, beam_l=b) for b in widths]
     got = [None] * 6
 
     def run(slot):
-        got[slot] = index.query(queries, 10, beam_l=(16, 48, 96)[slot % 3])
+        beam_l = widths[slot % 3]
+        if slot < 3:
+            got[slot] = index.query(queries, 10, beam_l=beam_l)
+        else:
+            rows = [index.query(queries[i:i + 1], 10, beam_l=beam_l) for i in range(len(queries))]
+            got[slot] = (np.concatenate([r[0] for r in rows]), np.concatenate([r[1] for r in rows]))
 
     threads = [threading.Thread(target=run, args=(s,)) for s in range(6)]
     for t in threads:
@@ -105,6 +125,17 @@ def test_index_keeps_its_own_copy_of_the_base(base_and_queries):
     after = index.query(queries, 5)
     np.testing.assert_array_equal(before[0], after[0])
     np.testing.assert_array_equal(before[1], after[1])
+
+
+def test_built_index_holds_its_rows_once():
+    # Cosine rows are stored scaled; neither the caller's rows nor a second
+    # copy may stay behind, nor the build's working memory.
+    x = np.random.default_rng(3).random((20000, 512), dtype=np.float32)
+    before = rss_bytes()
+    index = velnor.VelnorIndex(x, metric="cosine")
+    growth = rss_bytes() - before
+    assert growth < 1.5 * x.nbytes, f"index holds {growth / x.nbytes:.2f} x its rows"
+    del index
 
 
 def test_builds_and_queries_do_not_grow_memory():
