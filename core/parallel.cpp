@@ -247,7 +247,12 @@ Pool Pool::default_pool() {
 }
 
 Pool Pool::with_threads(std::size_t threads) {
-  if (threads == 0 || threads > detail::max_pool_threads()) return default_pool();
+  // The default team serves a call of its own size: starting threads for
+  // every call costs more than a short call's work.
+  if (threads == 0 || threads > detail::max_pool_threads() ||
+      threads == detail::default_team_size()) {
+    return default_pool();
+  }
   auto team = std::make_shared<detail::Team>(threads);
   if (!team->complete()) return default_pool();
   return Pool(std::move(team));

@@ -68,8 +68,9 @@ class Pool {
   // The process-wide default pool: one worker per logical CPU.
   static Pool default_pool();
 
-  // A pool of exactly `threads` workers, or the default pool when that many
-  // threads cannot be had (0 or more than the system allows).
+  // A pool of exactly `threads` workers: the default pool when it has that
+  // many or when that many threads cannot be had (0 or more than the system
+  // allows).
   static Pool with_threads(std::size_t threads);
 
   std::size_t threads() const;

@@ -147,9 +147,10 @@ void set_python_error(std::exception_ptr error);
 
 // How run_released runs the core work.
 struct RunOptions {
-  // Run the work on the calling thread: no hand-off to another thread, but
-  // no signal checks and no progress while it runs. For work known to be
-  // short (a handful of query rows).
+  // Run the work on the calling thread alone (on the default pool, whatever
+  // n_jobs): no hand-off to another thread, but no signal checks and no
+  // progress while it runs. For work known to be short (a handful of query
+  // rows).
   bool inline_work = false;
   // Draw one updating progress line on sys.stderr while the work runs (stage,
   // percentage, elapsed and estimated time left), ended by a newline.

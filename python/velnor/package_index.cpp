@@ -8,6 +8,7 @@
 #include "core/error.hpp"
 #include "core/exact_sample.hpp"
 #include "core/knn/graph_index.hpp"
+#include "core/memory.hpp"
 #include "core/search/search_index.hpp"
 #include "python/velnor/entries.hpp"
 
@@ -106,8 +107,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const std::span<const float> rows = *row_major;
   const bool ok = run_released(n_jobs, [&] {
     check_finite(rows, x.name());
-    const Dataset dataset(rows, x.rows(), x.cols(), metric);
-    built->index = searchable(knn::build_graph_index(dataset, p), x.cols(), metric);
+    {
+      const Dataset dataset(rows, x.rows(), x.cols(), metric);
+      built->index = searchable(knn::build_graph_index(dataset, p), x.cols(), metric);
+    }
+    std::vector<float>().swap(copied);
+    // The build's working memory goes back to the system: a built index
+    // holds only its rows, graph and order.
+    release_free_memory();
   }, {.verbose = verbose});
   if (!ok) return nullptr;
   return wrap_built(type, std::move(built));

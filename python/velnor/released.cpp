@@ -121,7 +121,9 @@ bool run_released_erased(std::uint64_t n_jobs, void (*call)(void*), void* work,
   {
     std::optional<Pool> pool;
     try {
-      pool.emplace(n_jobs == 0 ? Pool::default_pool() : Pool::with_threads(n_jobs));
+      // Inline work runs on this thread alone: no per-call team for it.
+      pool.emplace(n_jobs == 0 || options.inline_work ? Pool::default_pool()
+                                                     : Pool::with_threads(n_jobs));
     } catch (const std::exception&) {
       pool.emplace(Pool::default_pool());  // a per-call pool cannot be had
     }

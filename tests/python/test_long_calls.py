@@ -102,6 +102,8 @@ LONG_CALLS = {
     "build_and_query": lambda x, q: velnor.build_and_query(x, q, 10),
     "VelnorIndex": lambda x, q: velnor.VelnorIndex(x),
     "hnsw_self_knn": lambda x, q: velnor.hnsw_self_knn(x[:50_000], 10),
+    "velnor.Index": lambda x, q: velnor.Index(x),
+    "velnor.knn_graph": lambda x, q: velnor.knn_graph(x, 30),
 }
 
 
