@@ -18,7 +18,7 @@ namespace {
 
 const char index_doc[] =
     "_Index(data, metric, n_jobs, seed, runs, leaf_size, fanout, leaf_k, keep, joins, variance, "
-    "r, alpha, verbose)\n"
+    "r, alpha, refine_every, verbose)\n"
     "--\n"
     "\n"
     "A built search graph over the rows of `data`. Private: velnor.Index is the interface.";
@@ -32,8 +32,8 @@ const char query_doc[] =
 const Signature kConstructor = {
     "_Index",
     {"data", "metric", "n_jobs", "seed", "runs", "leaf_size", "fanout", "leaf_k", "keep", "joins",
-     "variance", "r", "alpha", "verbose"},
-    14};
+     "variance", "r", "alpha", "refine_every", "verbose"},
+    15};
 
 const Signature kQuery = {"query", {"queries", "k", "beam_l", "n_jobs"}, 4};
 
@@ -89,7 +89,8 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       !a.u64(5, p.neighbors.c_max) || !a.u64(6, p.neighbors.fanout) ||
       !a.u64(7, p.neighbors.leaf_k) || !a.u64(8, p.neighbors.keep) ||
       !a.u64(9, p.neighbors.joins) || !a.f32(10, variance) || !a.u64(11, p.r) ||
-      !a.f32(12, p.alpha) || !a.flag(13, verbose) || !parse_metric(metric_text, metric)) {
+      !a.f32(12, p.alpha) || !a.u64(13, p.refine_every) || !a.flag(14, verbose) ||
+      !parse_metric(metric_text, metric)) {
     return nullptr;
   }
   p.neighbors.variance = variance;

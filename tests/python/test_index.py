@@ -32,6 +32,19 @@ def test_queries_find_the_exact_neighbours(index, base_and_queries):
     np.testing.assert_allclose(distances, np.sqrt(got), rtol=1e-4)
 
 
+def test_queries_reach_small_clusters():
+    # A thousand tight clusters of about 30 rows: every kNN edge stays inside
+    # a cluster, and most clusters hold no search seed. The index still needs
+    # edges that lead a search from a seed's cluster to the query's.
+    rng = np.random.default_rng(0)
+    centres = rng.standard_normal((1000, 32)).astype(np.float32) * 10
+    base = centres[rng.integers(0, 1000, 30_000)] + rng.standard_normal((30_000, 32), np.float32)
+    queries = centres[rng.integers(0, 1000, 300)] + rng.standard_normal((300, 32), np.float32)
+    indices, _ = velnor.Index(base, n_jobs=2).query(queries, k=10, beam_l=64)
+    _, d2, kth = exact_neighbours(base, queries, 10)
+    assert recall_at_k(indices, d2, kth, 10) >= 0.99
+
+
 def test_cosine_distances_are_one_minus_cos(base_and_queries):
     base, queries = base_and_queries
     index = velnor.Index(base[:2000], metric="cosine")
