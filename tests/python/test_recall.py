@@ -45,7 +45,7 @@ def uniform_d2(uniform):
 @pytest.mark.parametrize("metric", ["euclidean", "cosine"])
 def test_estimate_recall_matches_a_numpy_reference(metric):
     # Hard enough that the narrowest search misses a few neighbours.
-    x = np.random.default_rng(7).standard_normal((2000, 96), dtype=np.float32)
+    x = np.random.default_rng(7).standard_normal((3000, 128), dtype=np.float32)
     index = velnor.Index(x, metric, n_jobs=2)
     d2 = self_distances(unit_rows(x) if metric == "cosine" else x)
     measured = []
