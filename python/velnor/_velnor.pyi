@@ -97,6 +97,7 @@ def _knn_graph(
     keep: int,
     joins: int,
     variance: float,
+    verbose: bool,
 ) -> _Result: ...
 def _sample_recall(data: _Matrix, metric: str, sample: _Vector, found: _Vector, n_jobs: int) -> float: ...
 
@@ -117,6 +118,8 @@ class _Index:
         variance: float,
         r: int,
         alpha: float,
+        refine_every: int,
+        verbose: bool,
     ) -> _Index: ...
     def query(self, queries: _Matrix, k: int, beam_l: int, n_jobs: int) -> _Result: ...
     def estimate_recall(self, sample: _Vector, k: int, beam_l: int, n_jobs: int) -> float: ...

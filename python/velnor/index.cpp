@@ -97,22 +97,7 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       !a.u64(2, beam_l)) {
     return nullptr;
   }
-  if (!check_query_dim(queries, index.d())) return nullptr;
-  std::vector<float> query_rows;
-  if (!queries.copy(query_rows)) return nullptr;
-  const std::uint64_t n_q = queries.rows();
-  KnnResult result;
-  // A few rows are searched on this thread: a hand-off to a waiting thread
-  // would cost more than the search.
-  const bool ok = run_released(
-      0,
-      [&] {
-        check_finite(query_rows, queries.name());
-        result = index.query(query_rows, n_q, k, beam_l);
-      },
-      {.inline_work = SearchIndex::runs_inline(n_q)});
-  if (!ok) return nullptr;
-  return result_tuple(state, std::move(result));
+  return query_search_index(state, index, queries, k, beam_l, 0, false);
 }
 
 PyMethodDef index_methods[] = {

@@ -81,20 +81,14 @@ PyObject* index_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* metric_text = nullptr;
   std::uint64_t n_jobs = 0;
   knn::GraphIndexParams p;
-  float variance = 0.0f;
   bool verbose = false;
   Metric metric;
   if (!a.bind(args, kwargs) || !a.matrix(0, state, x) || !a.str(1, metric_text) ||
-      !a.u64(2, n_jobs) || !a.u64(3, p.neighbors.seed) || !a.u64(4, p.neighbors.runs) ||
-      !a.u64(5, p.neighbors.c_max) || !a.u64(6, p.neighbors.fanout) ||
-      !a.u64(7, p.neighbors.leaf_k) || !a.u64(8, p.neighbors.keep) ||
-      !a.u64(9, p.neighbors.joins) || !a.f32(10, variance) || !a.u64(11, p.r) ||
+      !a.u64(2, n_jobs) || !convert_route_arguments(a, 3, p.neighbors) || !a.u64(11, p.r) ||
       !a.f32(12, p.alpha) || !a.u64(13, p.refine_every) || !a.flag(14, verbose) ||
       !parse_metric(metric_text, metric)) {
     return nullptr;
   }
-  p.neighbors.variance = variance;
-  p.neighbors.rp_trees = true;
   p.neighbors.k = p.neighbors.keep;
   if (x.rows() == 0) {
     PyErr_SetString(PyExc_ValueError, "empty base matrix");
@@ -139,22 +133,8 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       !a.u64(2, beam_l) || !a.u64(3, n_jobs)) {
     return nullptr;
   }
-  if (!check_query_dim(queries, index.d())) return nullptr;
-  std::vector<float> query_rows;
-  if (!queries.copy(query_rows)) return nullptr;
-  const std::uint64_t n_q = queries.rows();
-  KnnResult result;
-  const bool ok = run_released(
-      n_jobs,
-      [&] {
-        check_finite(query_rows, queries.name());
-        // Cosine distances are measured between unit-length rows.
-        if (index.metric() == Metric::Cosine) scale_to_unit_length(query_rows, n_q, index.d());
-        result = index.query(query_rows, n_q, k, beam_l);
-      },
-      {.inline_work = SearchIndex::runs_inline(n_q)});
-  if (!ok) return nullptr;
-  return result_tuple(state, std::move(result));
+  // Cosine distances are measured between unit-length rows.
+  return query_search_index(state, index, queries, k, beam_l, n_jobs, true);
 }
 
 // ---------------------------------------------------------------- recall

@@ -24,6 +24,18 @@ const Signature kSignature = {
 
 }  // namespace
 
+bool convert_route_arguments(Arguments& a, std::size_t first, knn::KnnGraphParams& p) {
+  float variance = 0.0f;
+  if (!a.u64(first, p.seed) || !a.u64(first + 1, p.runs) || !a.u64(first + 2, p.c_max) ||
+      !a.u64(first + 3, p.fanout) || !a.u64(first + 4, p.leaf_k) || !a.u64(first + 5, p.keep) ||
+      !a.u64(first + 6, p.joins) || !a.f32(first + 7, variance)) {
+    return false;
+  }
+  p.variance = variance;
+  p.rp_trees = true;
+  return true;
+}
+
 PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) {
   const ModuleState& state = module_state(module);
   Arguments a(kSignature);
@@ -32,17 +44,12 @@ PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) 
   Metric metric;
   std::uint64_t n_jobs = 0;
   knn::KnnGraphParams p;
-  float variance = 0.0f;
   bool verbose = false;
   if (!a.bind(args, kwargs) || !a.matrix(0, state, x) || !a.u64(1, p.k) ||
-      !a.str(2, metric_text) || !a.u64(3, n_jobs) || !a.u64(4, p.seed) || !a.u64(5, p.runs) ||
-      !a.u64(6, p.c_max) || !a.u64(7, p.fanout) || !a.u64(8, p.leaf_k) || !a.u64(9, p.keep) ||
-      !a.u64(10, p.joins) || !a.f32(11, variance) || !a.flag(12, verbose) ||
-      !parse_metric(metric_text, metric)) {
+      !a.str(2, metric_text) || !a.u64(3, n_jobs) || !convert_route_arguments(a, 4, p) ||
+      !a.flag(12, verbose) || !parse_metric(metric_text, metric)) {
     return nullptr;
   }
-  p.variance = variance;
-  p.rp_trees = true;
   if (x.rows() == 0) {
     PyErr_SetString(PyExc_ValueError, "empty input matrix");
     return nullptr;

@@ -41,6 +41,30 @@ bool check_query_dim(const Matrix& queries, std::uint64_t base_dim) {
   return false;
 }
 
+PyObject* query_search_index(const ModuleState& state, const SearchIndex& index,
+                             const Matrix& queries, std::uint64_t k, std::uint64_t beam_l,
+                             std::uint64_t n_jobs, bool unit_queries) {
+  if (!check_query_dim(queries, index.d())) return nullptr;
+  std::vector<float> query_rows;
+  if (!queries.copy(query_rows)) return nullptr;
+  const std::uint64_t n_q = queries.rows();
+  KnnResult result;
+  // A few rows are searched on this thread: a hand-off to a waiting thread
+  // would cost more than the search.
+  const bool ok = run_released(
+      n_jobs,
+      [&] {
+        check_finite(query_rows, queries.name());
+        if (unit_queries && index.metric() == Metric::Cosine) {
+          scale_to_unit_length(query_rows, n_q, index.d());
+        }
+        result = index.query(query_rows, n_q, k, beam_l);
+      },
+      {.inline_work = SearchIndex::runs_inline(n_q)});
+  if (!ok) return nullptr;
+  return result_tuple(state, std::move(result));
+}
+
 PyObject* build_and_query(PyObject* module, PyObject* args, PyObject* kwargs) {
   const ModuleState& state = module_state(module);
   Arguments a(kSignature);
