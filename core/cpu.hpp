@@ -20,8 +20,17 @@ inline bool cpu_has_avx2_fma_f16c() {
   }();
   return has;
 }
+// The AVX-512 foundation instructions.
+inline bool cpu_has_avx512f() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") != 0;
+  }();
+  return has;
+}
 #else
 inline bool cpu_has_avx2() { return false; }
+inline bool cpu_has_avx512f() { return false; }
 inline bool cpu_has_avx2_fma_f16c() { return false; }
 #endif
 

@@ -108,8 +108,62 @@ __attribute__((target("avx2"))) void sq_l2_x4_avx2(const float* a, const float* 
   }
 }
 
+// AVX-512 holds both accumulators in one register: lanes 0-7 are A and
+// lanes 8-15 are B, so sixteen consecutive values split between them exactly
+// as in the AVX2 variant, with half the instructions.
+__attribute__((target("avx512f"))) inline __m512 sq16(const float* a, const float* b) {
+  const __m512 d = _mm512_sub_ps(_mm512_loadu_ps(a), _mm512_loadu_ps(b));
+  return _mm512_mul_ps(d, d);
+}
+
+// A + B of one paired accumulator, with the eight values at i added to A
+// first when they are all that is left of the 16-value steps.
+__attribute__((target("avx512f"))) inline void combine_avx512(__m512 acc, const float* a,
+                                                               const float* b, std::size_t& i,
+                                                               std::size_t len, float t[8]) {
+  __m256 acc_a = _mm512_castps512_ps256(acc);
+  const __m256 acc_b = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc), 1));
+  if (i + 8 <= len) {
+    const __m256 d = _mm256_sub_ps(_mm256_loadu_ps(a + i), _mm256_loadu_ps(b + i));
+    acc_a = _mm256_add_ps(acc_a, _mm256_mul_ps(d, d));
+    i += 8;
+  }
+  _mm256_storeu_ps(t, _mm256_add_ps(acc_a, acc_b));
+}
+
+__attribute__((target("avx512f"))) float sq_l2_avx512(const float* a, const float* b,
+                                                     std::size_t len) {
+  __m512 acc = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= len; i += 16) acc = _mm512_add_ps(acc, sq16(a + i, b + i));
+  float t[8];
+  combine_avx512(acc, a, b, i, len, t);
+  return finish(t, a, b, i, len);
+}
+
+__attribute__((target("avx512f"))) void sq_l2_x4_avx512(const float* a, const float* const b[4],
+                                                       std::size_t len, float out[4]) {
+  __m512 acc[4];
+  for (int r = 0; r < 4; ++r) acc[r] = _mm512_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 16 <= len; i += 16) {
+    const __m512 x = _mm512_loadu_ps(a + i);
+    for (int r = 0; r < 4; ++r) {
+      const __m512 d = _mm512_sub_ps(x, _mm512_loadu_ps(b[r] + i));
+      acc[r] = _mm512_add_ps(acc[r], _mm512_mul_ps(d, d));
+    }
+  }
+  for (int r = 0; r < 4; ++r) {
+    std::size_t j = i;
+    float t[8];
+    combine_avx512(acc[r], a, b[r], j, len, t);
+    out[r] = finish(t, a, b[r], j, len);
+  }
+}
+
 // Chosen once, on first use, for the processor the code runs on.
 const bool has_avx2 = cpu_has_avx2();
+const bool has_avx512 = cpu_has_avx512f();
 
 #endif  // __x86_64__
 
@@ -135,11 +189,14 @@ float sq_l2_reference(const float* a, const float* b, std::size_t len) {
 
 #if defined(__x86_64__)
 float sq_l2(const float* a, const float* b, std::size_t len) {
+  if (has_avx512) return sq_l2_avx512(a, b, len);
   return has_avx2 ? sq_l2_avx2(a, b, len) : sq_l2_sse(a, b, len);
 }
 
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]) {
-  if (has_avx2) {
+  if (has_avx512) {
+    sq_l2_x4_avx512(a, b, len, out);
+  } else if (has_avx2) {
     sq_l2_x4_avx2(a, b, len, out);
   } else {
     sq_l2_x4_sse(a, b, len, out);
@@ -149,6 +206,7 @@ void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float ou
 std::vector<SqL2Kernel> sq_l2_kernels() {
   std::vector<SqL2Kernel> kernels{{"sse2", sq_l2_sse, sq_l2_x4_sse}};
   if (has_avx2) kernels.push_back({"avx2", sq_l2_avx2, sq_l2_x4_avx2});
+  if (has_avx512) kernels.push_back({"avx512", sq_l2_avx512, sq_l2_x4_avx512});
   return kernels;
 }
 #else
