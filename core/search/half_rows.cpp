@@ -49,6 +49,26 @@ __attribute__((target("avx2,fma,f16c"))) void dots8(const float* q, const std::u
   }
 }
 
+// The same with sixteen codes per step where AVX-512 is there.
+__attribute__((target("avx512f"))) void dots8_avx512(const float* q, const std::uint16_t* codes,
+                                                    std::uint64_t d, float out[8]) {
+  __m512 acc[8];
+  for (int r = 0; r < 8; ++r) acc[r] = _mm512_setzero_ps();
+  std::uint64_t k = 0;
+  for (; k + 16 <= d; k += 16) {
+    const __m512 x = _mm512_loadu_ps(q + k);
+    for (int r = 0; r < 8; ++r) {
+      const __m256i h = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(codes + r * d + k));
+      acc[r] = _mm512_fmadd_ps(_mm512_cvtph_ps(h), x, acc[r]);
+    }
+  }
+  for (int r = 0; r < 8; ++r) {
+    float s = _mm512_reduce_add_ps(acc[r]);
+    for (std::uint64_t t = k; t < d; ++t) s += q[t] * from_half(codes[r * d + t]);
+    out[r] = s;
+  }
+}
+
 __attribute__((target("avx2,fma,f16c"))) float dot1(const float* q, const std::uint16_t* codes,
                                                    std::uint64_t d) {
   __m256 acc = _mm256_setzero_ps();
@@ -108,9 +128,14 @@ HalfRows HalfRows::of(const float* rows, std::uint64_t count, std::uint64_t d) {
 
 void HalfRows::dots(const float* q, float* out) const {
 #if defined(__x86_64__)
+  static const bool wide = cpu_has_avx512f();
   std::uint64_t p = 0;
   for (; p + 8 <= count; p += 8) {
-    dots8(q, codes.data() + p * d, d, out + p);
+    if (wide) {
+      dots8_avx512(q, codes.data() + p * d, d, out + p);
+    } else {
+      dots8(q, codes.data() + p * d, d, out + p);
+    }
     for (int r = 0; r < 8; ++r) out[p + r] *= scale[p + r];
   }
   for (; p < count; ++p) out[p] = dot1(q, codes.data() + p * d, d) * scale[p];
