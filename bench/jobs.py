@@ -4,8 +4,9 @@ from __future__ import annotations
 
 import numpy as np
 
-BEAM_SWEEP = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256]
-EF_SWEEP = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512]
+# Search widths of every held-out sweep (velnor beam_l, hnswlib ef, FAISS
+# efSearch): one list, so that no system's front stops short of another's.
+WIDTH_SWEEP = [10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512]
 VELNOR_MODES = ("beam", "warm", "reservoir")
 # Held-out batch sizes, in the order each sweep setting runs them: every query
 # in one call, 100 rows per call, one row per call (on a sample of queries).
@@ -75,11 +76,11 @@ def numpy_exact_job() -> dict:
 def _system_jobs(system: str, metric: str, k: int, heldout: bool, self_knn: bool,
                  modes: list[str], pynndescent_neighbors: list[int], flat_self: bool) -> list[dict]:
     """The jobs of one system; heldout and self_knn say which parts to run."""
-    sweep = EF_SWEEP if heldout else []
+    sweep = WIDTH_SWEEP if heldout else []
     if system == "velnor-api" and heldout:
         return [{"id": "velnor-api", "system": "velnor", "task": "velnor-api-index",
                  "label": "velnor.Index", "params": {"metric": metric, "seed": 0},
-                 "sweep": BEAM_SWEEP, "self_knn": False, "env": {"VELNOR_PROFILE": "1"}}]
+                 "sweep": WIDTH_SWEEP, "self_knn": False, "env": {"VELNOR_PROFILE": "1"}}]
     if system == "velnor-knn-graph" and self_knn:
         return [{"id": "velnor-knn-graph", "system": "velnor", "task": "velnor-knn-graph",
                  "label": f"velnor.knn_graph (n_neighbors={k + 1})",
@@ -88,7 +89,7 @@ def _system_jobs(system: str, metric: str, k: int, heldout: bool, self_knn: bool
     if system == "velnor-index" and heldout:
         return [{"id": "velnor-index", "system": "velnor", "task": "velnor-index",
                  "label": "velnor VelnorIndex", "params": {"metric": metric, **VELNOR_BUILD},
-                 "sweep": BEAM_SWEEP, "self_knn": False, "env": {"VELNOR_PROFILE": "1"}}]
+                 "sweep": WIDTH_SWEEP, "self_knn": False, "env": {"VELNOR_PROFILE": "1"}}]
     if system == "velnor-self" and self_knn:
         return [velnor_self_job(mode, metric=metric) for mode in modes]
     if system == "velnor-hnsw" and self_knn:
