@@ -2,6 +2,9 @@
 
 #include <cblas.h>
 #include <immintrin.h>
+// GCC 12 reports the undefined source register of some AVX-512 intrinsics as
+// maybe uninitialised; the intrinsics are sound.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <algorithm>
 #include <cstring>
@@ -68,11 +71,12 @@ inline float pair_dist(const float* q, const float* gram, std::uint64_t s, std::
   return v > 0.0f ? v : 0.0f;
 }
 
-// Row i's pass over its part of the upper triangle (j > i): each pair goes
-// to either side whose bar it beats.
-void scan_row_plain(const float* q, const float* g, std::uint64_t s, std::uint64_t i, Picks& picks) {
+// Row i's pass over its part of the upper triangle, from column j on: each
+// pair goes to either side whose bar it beats.
+void scan_row_plain(const float* q, const float* g, std::uint64_t s, std::uint64_t i,
+                    std::uint64_t j, Picks& picks) {
   float* bars = picks.bars();
-  for (std::uint64_t j = i + 1; j < s; ++j) {
+  for (; j < s; ++j) {
     const float v = (q[i] + q[j]) - (g[j] + g[j]);
     const float dist = v > 0.0f ? v : 0.0f;
     if (dist < bars[i]) picks.add(i, static_cast<std::uint32_t>(j), dist);
@@ -80,9 +84,24 @@ void scan_row_plain(const float* q, const float* g, std::uint64_t s, std::uint64
   }
 }
 
+// The lanes of a vector step starting at column j that beat a bar when the
+// step began. Bars only fall, so each lane is checked again, in column order,
+// against the bars as they are now: the picks are those of the plain scan.
+inline void offer_lanes(std::uint64_t mask, const float* lane, std::uint64_t i, std::uint64_t j,
+                        Picks& picks) {
+  float* bars = picks.bars();
+  while (mask != 0) {
+    const unsigned t = static_cast<unsigned>(__builtin_ctzll(mask));
+    mask &= mask - 1;
+    const std::uint64_t jj = j + t;
+    if (lane[t] < bars[i]) picks.add(i, static_cast<std::uint32_t>(jj), lane[t]);
+    if (lane[t] < bars[jj]) picks.add(jj, static_cast<std::uint32_t>(i), lane[t]);
+  }
+}
+
 __attribute__((target("avx2"))) void scan_row_avx2(const float* q, const float* g, std::uint64_t s,
                                                    std::uint64_t i, Picks& picks) {
-  float* bars = picks.bars();
+  const float* bars = picks.bars();
   const __m256 qi = _mm256_set1_ps(q[i]);
   const __m256 zero = _mm256_setzero_ps();
   std::uint64_t j = i + 1;
@@ -92,24 +111,35 @@ __attribute__((target("avx2"))) void scan_row_avx2(const float* q, const float* 
     const __m256 dist = _mm256_max_ps(v, zero);
     const __m256 below_i = _mm256_cmp_ps(dist, _mm256_set1_ps(bars[i]), _CMP_LT_OQ);
     const __m256 below_j = _mm256_cmp_ps(dist, _mm256_loadu_ps(bars + j), _CMP_LT_OQ);
-    unsigned mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(below_i, below_j)));
+    const auto mask = static_cast<unsigned>(_mm256_movemask_ps(_mm256_or_ps(below_i, below_j)));
     if (mask == 0) continue;
     alignas(32) float lane[8];
     _mm256_store_ps(lane, dist);
-    while (mask != 0) {
-      const unsigned t = static_cast<unsigned>(__builtin_ctz(mask));
-      mask &= mask - 1;
-      const std::uint64_t jj = j + t;
-      if (lane[t] < bars[i]) picks.add(i, static_cast<std::uint32_t>(jj), lane[t]);
-      if (lane[t] < bars[jj]) picks.add(jj, static_cast<std::uint32_t>(i), lane[t]);
-    }
+    offer_lanes(mask, lane, i, j, picks);
   }
-  for (; j < s; ++j) {
-    const float v = (q[i] + q[j]) - (g[j] + g[j]);
-    const float dist = v > 0.0f ? v : 0.0f;
-    if (dist < bars[i]) picks.add(i, static_cast<std::uint32_t>(j), dist);
-    if (dist < bars[j]) picks.add(j, static_cast<std::uint32_t>(i), dist);
+  scan_row_plain(q, g, s, i, j, picks);
+}
+
+__attribute__((target("avx512f"))) void scan_row_avx512(const float* q, const float* g,
+                                                       std::uint64_t s, std::uint64_t i,
+                                                       Picks& picks) {
+  const float* bars = picks.bars();
+  const __m512 qi = _mm512_set1_ps(q[i]);
+  const __m512 zero = _mm512_setzero_ps();
+  std::uint64_t j = i + 1;
+  for (; j + 16 <= s; j += 16) {
+    const __m512 gj = _mm512_loadu_ps(g + j);
+    const __m512 v = _mm512_sub_ps(_mm512_add_ps(qi, _mm512_loadu_ps(q + j)), _mm512_add_ps(gj, gj));
+    const __m512 dist = _mm512_max_ps(v, zero);
+    const __mmask16 mask =
+        _mm512_cmp_ps_mask(dist, _mm512_set1_ps(bars[i]), _CMP_LT_OQ) |
+        _mm512_cmp_ps_mask(dist, _mm512_loadu_ps(bars + j), _CMP_LT_OQ);
+    if (mask == 0) continue;
+    alignas(64) float lane[16];
+    _mm512_store_ps(lane, dist);
+    offer_lanes(mask, lane, i, j, picks);
   }
+  scan_row_plain(q, g, s, i, j, picks);
 }
 
 // A first bar for each member, from an even sample of its leaf-mates: about
@@ -172,12 +202,14 @@ void offer_leaf_neighbors(const RowSet& set, std::span<const std::uint32_t> leaf
   Picks picks(buf, s, k);
   buf.bars.resize(s);
   guess_bars(q, gram, s, k, picks.room(), buf.bars.data());
-  const bool avx2 = cpu_has_avx2();
+  const bool avx512 = cpu_has_avx512f(), avx2 = cpu_has_avx2();
   for (std::uint64_t i = 0; i < s; ++i) {
-    if (avx2) {
+    if (avx512) {
+      scan_row_avx512(q, gram + i * s, s, i, picks);
+    } else if (avx2) {
       scan_row_avx2(q, gram + i * s, s, i, picks);
     } else {
-      scan_row_plain(q, gram + i * s, s, i, picks);
+      scan_row_plain(q, gram + i * s, s, i, i + 1, picks);
     }
   }
 

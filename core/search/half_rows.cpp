@@ -7,6 +7,10 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+// GCC 12 reports the undefined source register of some AVX-512 intrinsics as
+// maybe uninitialised; the intrinsics are sound.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 namespace velnor {
