@@ -25,14 +25,7 @@ bool nearer(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
 // Squared distances from `query` to rows ids[0..count) of the dataset.
 void distances_to(const Dataset& ds, const float* query, const std::uint32_t* ids,
                   std::size_t count, float* out) {
-  const std::uint64_t d = ds.d();
-  std::size_t j = 0;
-  for (; j + 4 <= count; j += 4) {
-    const float* rows[4] = {ds.row(ids[j]), ds.row(ids[j + 1]), ds.row(ids[j + 2]),
-                            ds.row(ids[j + 3])};
-    sq_l2_x4(query, rows, d, out + j);
-  }
-  for (; j < count; ++j) out[j] = sq_l2(query, ds.row(ids[j]), d);
+  sq_l2_each(query, count, ds.d(), [&](std::size_t j) { return ds.row(ids[j]); }, out);
 }
 
 }  // namespace

@@ -19,17 +19,10 @@ constexpr std::uint64_t kMatrixRows = 4096;
 
 using Pair = std::pair<float, std::uint32_t>;  // (squared distance, row)
 
-// Distances of row i to rows [j0, j1), four at a time.
+// Distances of row i to rows [j0, j1).
 void row_distances(const Dataset& ds, std::uint64_t i, std::uint64_t j0, std::uint64_t j1,
                    float* out) {
-  const std::uint64_t d = ds.d();
-  const float* a = ds.row(i);
-  std::uint64_t j = j0;
-  for (; j + 4 <= j1; j += 4) {
-    const float* b[4] = {ds.row(j), ds.row(j + 1), ds.row(j + 2), ds.row(j + 3)};
-    sq_l2_x4(a, b, d, out + (j - j0));
-  }
-  for (; j < j1; ++j) out[j - j0] = sq_l2(a, ds.row(j), d);
+  sq_l2_each(ds.row(i), j1 - j0, ds.d(), [&](std::size_t t) { return ds.row(j0 + t); }, out);
 }
 
 std::vector<float> distance_matrix(const Dataset& ds) {

@@ -1,10 +1,7 @@
 #include "core/distance.hpp"
 
 #include "core/cpu.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
+#include "core/simd.hpp"
 
 namespace velnor {
 

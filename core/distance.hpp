@@ -27,6 +27,28 @@ float sq_l2_reference(const float* a, const float* b, std::size_t len);
 // run interleaved.
 void sq_l2_x4(const float* a, const float* const b[4], std::size_t len, float out[4]);
 
+// Squared distances of a against `count` rows, each handed over in order as
+// emit(j, sq_l2(a, row_of(j))), four rows at a time. The last one to three
+// rows are measured one by one: a four-row pass padded with repeats was
+// measured slower for two rows, and no faster for three below 784 values.
+template <class RowOf, class Emit>
+void sq_l2_each(const float* a, std::size_t count, std::size_t len, RowOf&& row_of, Emit&& emit) {
+  std::size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const float* rows[4] = {row_of(j), row_of(j + 1), row_of(j + 2), row_of(j + 3)};
+    float dist[4];
+    sq_l2_x4(a, rows, len, dist);
+    for (std::size_t t = 0; t < 4; ++t) emit(j + t, dist[t]);
+  }
+  for (; j < count; ++j) emit(j, sq_l2(a, row_of(j), len));
+}
+
+// The same into out[0..count).
+template <class RowOf>
+void sq_l2_each(const float* a, std::size_t count, std::size_t len, RowOf&& row_of, float* out) {
+  sq_l2_each(a, count, len, row_of, [out](std::size_t j, float v) { out[j] = v; });
+}
+
 // How far `approx` = (|q|^2 + |x|^2) - 2 q.x, computed in f32 from a matrix
 // product (any summation order, fused or not) and the two squared norms, can
 // lie from sq_l2(q, x) for rows of d values: each side is within (d + 4)

@@ -106,16 +106,9 @@ void cap_row(std::uint64_t i, const MergedEdges& merged, const Dataset& dataset,
   const std::uint64_t d = dataset.d();
   const float* node = dataset.row(i);
   buf.scored.clear();
-  std::size_t p = 0;
-  for (; p + 4 <= buf.ids.size(); p += 4) {
-    const float* rows[4];
-    for (int t = 0; t < 4; ++t) rows[t] = dataset.row(buf.ids[p + t]);
-    float dist[4];
-    sq_l2_x4(node, rows, d, dist);
-    for (int t = 0; t < 4; ++t) buf.scored.push_back({buf.ids[p + t], dist[t]});
-  }
-  for (; p < buf.ids.size(); ++p)
-    buf.scored.push_back({buf.ids[p], sq_l2(node, dataset.row(buf.ids[p]), d)});
+  sq_l2_each(
+      node, buf.ids.size(), d, [&](std::size_t p) { return dataset.row(buf.ids[p]); },
+      [&](std::size_t p, float dist) { buf.scored.push_back({buf.ids[p], dist}); });
   for (const Candidate& c : buf.scored) {
     VELNOR_ASSERT(!std::isnan(c.dist), "NaN distance in the graph's degree cut: input holds NaN or infinity");
   }

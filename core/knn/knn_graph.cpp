@@ -82,16 +82,9 @@ NeighborLists measure_exactly(const Dataset& rows, const NeighborLists& cands, s
       [&](std::vector<Candidate>& measured, std::size_t v) {
         const auto ids = cands.ids(v);
         measured.resize(ids.size());
-        const float* self = rows.row(v);
-        std::size_t j = 0;
-        for (; j + 4 <= ids.size(); j += 4) {
-          const float* rb[4] = {rows.row(ids[j]), rows.row(ids[j + 1]), rows.row(ids[j + 2]),
-                                rows.row(ids[j + 3])};
-          float dist[4];
-          sq_l2_x4(self, rb, d, dist);
-          for (std::size_t t = 0; t < 4; ++t) measured[j + t] = {ids[j + t], dist[t]};
-        }
-        for (; j < ids.size(); ++j) measured[j] = {ids[j], sq_l2(self, rows.row(ids[j]), d)};
+        sq_l2_each(
+            rows.row(v), ids.size(), d, [&](std::size_t j) { return rows.row(ids[j]); },
+            [&](std::size_t j, float dist) { measured[j] = {ids[j], dist}; });
         exact.offer(static_cast<std::uint32_t>(v), measured);
       },
       {.chunk = 256, .counted = true});

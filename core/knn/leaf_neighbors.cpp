@@ -1,10 +1,6 @@
 #include "core/knn/leaf_neighbors.hpp"
 
 #include <cblas.h>
-#include <immintrin.h>
-// GCC 12 reports the undefined source register of some AVX-512 intrinsics as
-// maybe uninitialised; the intrinsics are sound.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +9,7 @@
 #include "core/blas.hpp"
 #include "core/cpu.hpp"
 #include "core/parallel.hpp"
+#include "core/simd.hpp"
 
 namespace velnor::knn {
 

@@ -131,15 +131,9 @@ std::uint64_t local_join(const Dataset& rows, NeighborLists& lists, std::uint64_
           const std::size_t m = b.partners.size();
           b.dist.resize(m);
           const float* ra = rows.row(a);
-          std::size_t j = 0;
-          for (; j + 4 <= m; j += 4) {
-            const float* rb[4] = {rows.row(b.partners[j]), rows.row(b.partners[j + 1]),
-                                  rows.row(b.partners[j + 2]), rows.row(b.partners[j + 3])};
-            sq_l2_x4(ra, rb, d, b.dist.data() + j);
-          }
-          for (; j < m; ++j) b.dist[j] = sq_l2(ra, rows.row(b.partners[j]), d);
+          sq_l2_each(ra, m, d, [&](std::size_t j) { return rows.row(b.partners[j]); }, b.dist.data());
           b.mine.clear();
-          for (j = 0; j < m; ++j) {
+          for (std::size_t j = 0; j < m; ++j) {
             const std::uint32_t other = b.partners[j];
             const float dist = b.dist[j];
             if (dist < bar[a]) b.mine.push_back({other, dist});

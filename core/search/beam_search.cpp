@@ -144,11 +144,13 @@ std::vector<Candidate> beam_search(const SearchView& view, std::span<const std::
   const float* const base = view.rows;
 
   BeamList list(width, seeds.size(), scratch);
-  for (const std::uint32_t seed : seeds) {
-    VELNOR_ASSERT(seed < n, "beam search: seed id out of range");
-    if (scratch.seen(seed)) continue;
-    list.add_seed(seed, sq_l2(query, base + seed * d, d));
-  }
+  for (const std::uint32_t seed : seeds) VELNOR_ASSERT(seed < n, "beam search: seed id out of range");
+  // A seed listed twice is measured twice and added once.
+  sq_l2_each(
+      query, seeds.size(), d, [&](std::size_t j) { return base + std::uint64_t{seeds[j]} * d; },
+      [&](std::size_t j, float dist) {
+        if (!scratch.seen(seeds[j])) list.add_seed(seeds[j], dist);
+      });
   list.settle_seeds();
 
   // Every entry before `first` is expanded. An insertion at a position below
@@ -174,17 +176,8 @@ std::vector<Candidate> beam_search(const SearchView& view, std::span<const std::
     while (current.size > 0) {
       const Group following = groups.next(base, d);
       float dist[4];
-      if (current.size == 4) {
-        const float* rows[4] = {base + std::uint64_t{current.ids[0]} * d,
-                                base + std::uint64_t{current.ids[1]} * d,
-                                base + std::uint64_t{current.ids[2]} * d,
-                                base + std::uint64_t{current.ids[3]} * d};
-        sq_l2_x4(query, rows, d, dist);
-      } else {
-        for (std::size_t t = 0; t < current.size; ++t) {
-          dist[t] = sq_l2(query, base + std::uint64_t{current.ids[t]} * d, d);
-        }
-      }
+      sq_l2_each(query, current.size, d,
+                 [&](std::size_t t) { return base + std::uint64_t{current.ids[t]} * d; }, dist);
       for (std::size_t t = 0; t < current.size; ++t) {
         if (scratch.seen(current.ids[t])) continue;
         next = std::min(next, list.offer(current.ids[t], dist[t]));

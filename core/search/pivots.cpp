@@ -138,18 +138,20 @@ std::span<const std::uint32_t> PivotSeeds::nearest(const float* query, std::uint
   const double cutoff = smallest[seeds - 1];
   measured_.clear();
   for (std::uint64_t p = 0; p < count; ++p) {
-    if (lower_[p] > cutoff) continue;
-    measured_.push_back({static_cast<std::uint32_t>(p), sq_l2(query, pivot_row(p), d)});
+    if (!(lower_[p] > cutoff)) measured_.push_back({static_cast<std::uint32_t>(p), 0.0f});
   }
+  sq_l2_each(
+      query, measured_.size(), d, [&](std::size_t j) { return pivot_row(measured_[j].id); },
+      [&](std::size_t j, float dist) { measured_[j].dist = dist; });
   keep_nearest(measured_);
   return seeds_;
 }
 
 void PivotSeeds::nearest_exact(const float* query) {
   measured_.clear();
-  for (std::uint64_t p = 0; p < block_.plan.count; ++p) {
-    measured_.push_back({static_cast<std::uint32_t>(p), sq_l2(query, pivot_row(p), block_.d)});
-  }
+  sq_l2_each(
+      query, block_.plan.count, block_.d, [&](std::size_t p) { return pivot_row(p); },
+      [&](std::size_t p, float dist) { measured_.push_back({static_cast<std::uint32_t>(p), dist}); });
   keep_nearest(measured_);
 }
 
