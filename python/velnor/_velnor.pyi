@@ -97,6 +97,7 @@ def _knn_graph(
     keep: int,
     joins: int,
     variance: float,
+    join_sample: int,
     verbose: bool,
 ) -> _Result: ...
 def _sample_recall(data: _Matrix, metric: str, sample: _Vector, found: _Vector, n_jobs: int) -> float: ...

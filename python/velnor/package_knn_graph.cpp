@@ -8,7 +8,7 @@ namespace velnor::py {
 
 const char package_knn_graph_doc[] =
     "_knn_graph(data, k, metric, n_jobs, seed, runs, leaf_size, fanout, leaf_k, keep, joins, "
-    "variance, verbose)\n"
+    "variance, join_sample, verbose)\n"
     "--\n"
     "\n"
     "Each row's k nearest rows, itself first: `(indices, distances, stride)` flat, as the\n"
@@ -19,8 +19,8 @@ namespace {
 const Signature kSignature = {
     "_knn_graph",
     {"data", "k", "metric", "n_jobs", "seed", "runs", "leaf_size", "fanout", "leaf_k", "keep",
-     "joins", "variance", "verbose"},
-    13};
+     "joins", "variance", "join_sample", "verbose"},
+    14};
 
 }  // namespace
 
@@ -47,7 +47,7 @@ PyObject* package_knn_graph(PyObject* module, PyObject* args, PyObject* kwargs) 
   bool verbose = false;
   if (!a.bind(args, kwargs) || !a.matrix(0, state, x) || !a.u64(1, p.k) ||
       !a.str(2, metric_text) || !a.u64(3, n_jobs) || !convert_route_arguments(a, 4, p) ||
-      !a.flag(12, verbose) || !parse_metric(metric_text, metric)) {
+      !a.u64(12, p.join_sample) || !a.flag(13, verbose) || !parse_metric(metric_text, metric)) {
     return nullptr;
   }
   if (x.rows() == 0) {
