@@ -36,20 +36,11 @@ std::vector<std::uint32_t> robust_prune(const Dataset& dataset, std::uint32_t no
     pending.clear();
     for (std::size_t j = i + 1; j < cands.size(); ++j)
       if (alive[j]) pending.push_back(j);
-    // Four distances at a time, bit-identical to single sq_l2 calls.
-    std::size_t p = 0;
-    for (; p + 4 <= pending.size(); p += 4) {
-      const float* rows[4];
-      for (int t = 0; t < 4; ++t) rows[t] = dataset.row(cands[pending[p + t]].id);
-      float dist[4];
-      sq_l2_x4(selected, rows, d, dist);
-      for (int t = 0; t < 4; ++t)
-        if (cands[pending[p + t]].dist > alpha2 * dist[t]) alive[pending[p + t]] = 0;
-    }
-    for (; p < pending.size(); ++p) {
-      const Candidate& c = cands[pending[p]];
-      if (c.dist > alpha2 * sq_l2(selected, dataset.row(c.id), d)) alive[pending[p]] = 0;
-    }
+    sq_l2_each(
+        selected, pending.size(), d, [&](std::size_t p) { return dataset.row(cands[pending[p]].id); },
+        [&](std::size_t p, float dist) {
+          if (cands[pending[p]].dist > alpha2 * dist) alive[pending[p]] = 0;
+        });
   }
   return kept;
 }
