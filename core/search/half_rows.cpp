@@ -125,14 +125,10 @@ HalfRows HalfRows::of(const float* rows, std::uint64_t count, std::uint64_t d) {
 
 void HalfRows::dots(const float* q, float* out) const {
 #if defined(__x86_64__)
-  static const bool wide = cpu_has_avx512f();
+  static const auto dots_of_eight = cpu_has_avx512f() ? dots8_avx512 : dots8;
   std::uint64_t p = 0;
   for (; p + 8 <= count; p += 8) {
-    if (wide) {
-      dots8_avx512(q, codes.data() + p * d, d, out + p);
-    } else {
-      dots8(q, codes.data() + p * d, d, out + p);
-    }
+    dots_of_eight(q, codes.data() + p * d, d, out + p);
     for (int r = 0; r < 8; ++r) out[p + r] *= scale[p + r];
   }
   for (; p < count; ++p) out[p] = dot1(q, codes.data() + p * d, d) * scale[p];

@@ -18,8 +18,8 @@ _ROUTE = dict(runs=2, leaf_size=512, fanout=2, leaf_k=32, keep=16, joins=2, join
 # the route's own setting. Each rung builds the graph anew.
 _LADDER = (
     _ROUTE,
-    dict(_ROUTE, runs=4, joins=2),
-    dict(_ROUTE, runs=6, leaf_k=48, keep=24, joins=2),
+    dict(_ROUTE, runs=4),
+    dict(_ROUTE, runs=6, leaf_k=48, keep=24),
     dict(_ROUTE, runs=8, leaf_k=64, keep=32, joins=3),
 )
 # Rows whose exact neighbours measure the recall for target_recall.
