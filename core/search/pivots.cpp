@@ -16,7 +16,6 @@ namespace velnor {
 namespace {
 
 constexpr std::uint64_t kMaxPivots = 2048;
-constexpr std::uint64_t kMaxSeeds = 16;
 
 constexpr const char* kNanDistance =
     "NaN distance in a k-NN query: the query or a data row holds NaN or infinity";
@@ -25,13 +24,14 @@ bool nearer(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
 
 }  // namespace
 
-PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L) {
+PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L, std::uint64_t seeds) {
+  VELNOR_ASSERT(seeds >= 1 && seeds <= kMaxSeeds, "pivot plan: seeds out of range");
   if (n == 0) return {1, 0, 0};
   const auto root_bound = static_cast<std::uint64_t>(4.0 * std::sqrt(static_cast<double>(n)));
   const std::uint64_t wanted = std::min(std::max(root_bound, L), n);
   const std::uint64_t step = std::max<std::uint64_t>(n / std::min(wanted, kMaxPivots), 1);
   const std::uint64_t count = (n + step - 1) / step;
-  return {step, count, std::min(count, kMaxSeeds)};
+  return {step, count, std::min(count, seeds)};
 }
 
 PivotBlock gather_pivots(const PivotPlan& plan, const float* rows, const float* norms,

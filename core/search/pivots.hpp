@@ -17,9 +17,13 @@ struct PivotPlan {
   std::uint64_t seeds;  // pivots that seed each query
 };
 
+// Seeds a query starts from unless its caller asks for fewer.
+constexpr std::uint64_t kMaxSeeds = 16;
+
 // About 4*sqrt(n) pivots (never fewer than the beam width L, never more than
-// about 2048 or n), and up to 16 seeds. n = 0 has no pivots.
-PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L);
+// about 2048 or n), and up to `seeds` seeds (at most kMaxSeeds). n = 0 has
+// no pivots.
+PivotPlan pivot_plan(std::uint64_t n, std::uint64_t L, std::uint64_t seeds = kMaxSeeds);
 
 // The pivots of one plan gathered into one block: pivot p is original row
 // p * step, stored as row p of `rows` with its squared norm, and searched as

@@ -159,7 +159,9 @@ SearchView SearchIndex::view() const {
 std::shared_ptr<const PivotBlock> SearchIndex::pivot_block(const PivotPlan& plan) const {
   std::lock_guard<std::mutex> lock(cache_mutex_);
   const auto hit = std::find_if(pivot_blocks_.begin(), pivot_blocks_.end(),
-                                [&](const auto& b) { return b->plan.step == plan.step; });
+                                [&](const auto& b) {
+                                  return b->plan.step == plan.step && b->plan.seeds == plan.seeds;
+                                });
   if (hit != pivot_blocks_.end()) {
     std::rotate(pivot_blocks_.begin(), hit, hit + 1);  // most recent first
     return pivot_blocks_.front();
@@ -211,7 +213,7 @@ bool SearchIndex::runs_inline(std::uint64_t n_q) {
 }
 
 KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, std::uint64_t k,
-                             std::uint64_t beam_l) const {
+                             std::uint64_t beam_l, std::uint64_t seeds) const {
   if (k == 0) throw InvalidArgument("n_neighbors must be at least 1 to query the index");
   const std::uint64_t n = arrays_.n, d = arrays_.d;
   if (n == 0) throw InvalidArgument("cannot query an index over an empty base matrix");
@@ -223,7 +225,7 @@ KnnResult SearchIndex::query(std::span<const float> queries, std::uint64_t n_q, 
   const std::uint64_t L = std::min(std::max(stride, beam_l), n);
   KnnResult result = KnnResult::zeroed(n_q, stride);
   if (n_q == 0) return result;
-  const PivotPlan plan = pivot_plan(n, L);
+  const PivotPlan plan = pivot_plan(n, L, seeds);
   const std::shared_ptr<const PivotBlock> pivots = pivot_block(plan);
   const SearchView search = view();
   const Candidate medoid{original(arrays_.medoid), 0.0f};

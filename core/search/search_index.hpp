@@ -83,9 +83,10 @@ class SearchIndex {
   // at distance 0. Distances are the metric's reported form. Throws
   // InvalidArgument for k = 0 or an empty index. A call of few queries runs
   // on the calling thread; more are spread over the current pool. Results
-  // depend neither on that nor on the number of workers.
+  // depend neither on that nor on the number of workers. Each search starts
+  // from the `seeds` nearest pivots (1 to kMaxSeeds).
   KnnResult query(std::span<const float> queries, std::uint64_t n_q, std::uint64_t k,
-                  std::uint64_t beam_l) const;
+                  std::uint64_t beam_l, std::uint64_t seeds = kMaxSeeds) const;
 
   // Whether a call of n_q queries runs on the calling thread, with the
   // current pool.
@@ -104,7 +105,7 @@ class SearchIndex {
   std::vector<float> computed_norms_;  // when the arrays came without norms
 
   mutable std::mutex cache_mutex_;
-  // Pivot blocks by pivot step, the few most recently used.
+  // Pivot blocks by pivot plan, the few most recently used.
   mutable std::vector<std::shared_ptr<const PivotBlock>> pivot_blocks_;
   mutable std::vector<std::unique_ptr<Scratch>> idle_scratch_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 // The module's entry points, one file each; _velnor.cpp registers them.
+#include "core/search/pivots.hpp"
 #include "python/velnor/frame.hpp"
 
 namespace velnor {
@@ -31,11 +32,12 @@ bool check_query_dim(const Matrix& queries, std::uint64_t base_dim);
 
 // The (indices, distances, stride) tuple of `index` for `queries` (checked
 // for their dimension and finite values), on a pool of n_jobs workers; with
-// `unit_queries`, each query is first scaled to unit length under Cosine. A
-// few rows are searched on the calling thread.
+// `unit_queries`, each query is first scaled to unit length under Cosine.
+// Each search starts from its `seeds` nearest pivots. A few rows are
+// searched on the calling thread.
 PyObject* query_search_index(const ModuleState& state, const SearchIndex& index,
                              const Matrix& queries, std::uint64_t k, std::uint64_t beam_l,
-                             std::uint64_t n_jobs, bool unit_queries);
+                             std::uint64_t n_jobs, bool unit_queries, std::uint64_t seeds);
 
 PyObject* hnsw_self_knn(PyObject* module, PyObject* args, PyObject* kwargs);
 extern const char hnsw_self_knn_doc[];

@@ -97,7 +97,7 @@ PyObject* index_query(PyObject* self, PyObject* args, PyObject* kwargs) {
       !a.u64(2, beam_l)) {
     return nullptr;
   }
-  return query_search_index(state, index, queries, k, beam_l, 0, false);
+  return query_search_index(state, index, queries, k, beam_l, 0, false, kMaxSeeds);
 }
 
 PyMethodDef index_methods[] = {

@@ -43,7 +43,7 @@ bool check_query_dim(const Matrix& queries, std::uint64_t base_dim) {
 
 PyObject* query_search_index(const ModuleState& state, const SearchIndex& index,
                              const Matrix& queries, std::uint64_t k, std::uint64_t beam_l,
-                             std::uint64_t n_jobs, bool unit_queries) {
+                             std::uint64_t n_jobs, bool unit_queries, std::uint64_t seeds) {
   if (!check_query_dim(queries, index.d())) return nullptr;
   std::vector<float> query_rows;
   if (!queries.copy(query_rows)) return nullptr;
@@ -58,7 +58,7 @@ PyObject* query_search_index(const ModuleState& state, const SearchIndex& index,
         if (unit_queries && index.metric() == Metric::Cosine) {
           scale_to_unit_length(query_rows, n_q, index.d());
         }
-        result = index.query(query_rows, n_q, k, beam_l);
+        result = index.query(query_rows, n_q, k, beam_l, seeds);
       },
       {.inline_work = SearchIndex::runs_inline(n_q)});
   if (!ok) return nullptr;

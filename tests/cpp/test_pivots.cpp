@@ -18,19 +18,21 @@ namespace {
 
 TEST(PivotPlan, StepCountAndSeeds) {
   const struct {
-    std::uint64_t n, L, step, count, seeds;
+    std::uint64_t n, L, wanted_seeds, step, count, seeds;
   } cases[] = {
-      {10000, 64, 25, 400, 16},      // 4*sqrt(n) pivots
-      {1000000, 64, 488, 2050, 16},  // capped near 2048
-      {60000, 64, 61, 984, 16},
-      {10000, 1000, 10, 1000, 16},   // a wide beam asks for more pivots
-      {100, 64, 1, 100, 16},         // every row
-      {5, 64, 1, 5, 5},              // fewer pivots than seeds: all seed
-      {1, 64, 1, 1, 1},
-      {0, 64, 1, 0, 0},
+      {10000, 64, kMaxSeeds, 25, 400, 16},      // 4*sqrt(n) pivots
+      {1000000, 64, kMaxSeeds, 488, 2050, 16},  // capped near 2048
+      {60000, 64, kMaxSeeds, 61, 984, 16},
+      {10000, 1000, kMaxSeeds, 10, 1000, 16},   // a wide beam asks for more pivots
+      {100, 64, kMaxSeeds, 1, 100, 16},         // every row
+      {5, 64, kMaxSeeds, 1, 5, 5},              // fewer pivots than seeds: all seed
+      {1, 64, kMaxSeeds, 1, 1, 1},
+      {0, 64, kMaxSeeds, 1, 0, 0},
+      {10000, 64, 4, 25, 400, 4},               // fewer seeds asked for
+      {3, 64, 4, 1, 3, 3},
   };
   for (const auto& c : cases) {
-    const PivotPlan plan = pivot_plan(c.n, c.L);
+    const PivotPlan plan = pivot_plan(c.n, c.L, c.wanted_seeds);
     EXPECT_EQ(plan.step, c.step) << "n=" << c.n << " L=" << c.L;
     EXPECT_EQ(plan.count, c.count) << "n=" << c.n << " L=" << c.L;
     EXPECT_EQ(plan.seeds, c.seeds) << "n=" << c.n << " L=" << c.L;
@@ -41,9 +43,10 @@ TEST(PivotPlan, StepCountAndSeeds) {
 // finds them, the nearest first: compared as distances, since which of
 // several equal pivots is taken is free. Blocks of many queries (a GEMM) and
 // of one (a GEMV) must both find them.
-void expect_exact_seeds(const Dataset& ds, const std::vector<float>& queries, std::uint64_t L) {
+void expect_exact_seeds(const Dataset& ds, const std::vector<float>& queries, std::uint64_t L,
+                        std::uint64_t wanted_seeds = kMaxSeeds) {
   const std::uint64_t d = ds.d(), n_q = queries.size() / d;
-  const PivotPlan plan = pivot_plan(ds.n(), L);
+  const PivotPlan plan = pivot_plan(ds.n(), L, wanted_seeds);
   const PivotBlock block = gather_pivots(plan, ds.data(), ds.norms().data(), d);
   PivotSeeds seeds(block);
   for (const std::uint64_t block_rows : {PivotSeeds::kBlock, std::uint64_t{1}}) {
@@ -76,6 +79,7 @@ TEST(PivotSeeds, NearestPivotsOnRealData) {
   const std::vector<float> queries(rows.begin() + 3000 * testdata::kFashionDim, rows.end());
   const Dataset ds(base, 3000, testdata::kFashionDim, Metric::L2);
   expect_exact_seeds(ds, queries, 64);
+  expect_exact_seeds(ds, queries, 64, 4);
 }
 
 // Rows far from the origin and close to each other: |q|^2 + |x|^2 - 2 q.x
