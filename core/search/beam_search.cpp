@@ -6,6 +6,7 @@
 
 #include "core/distance.hpp"
 #include "core/error.hpp"
+#include "core/prefetch.hpp"
 
 namespace velnor {
 
@@ -103,11 +104,18 @@ struct Group {
 };
 
 // Walks one node's neighbour list, handing out the ids not seen yet in
-// groups of four and prefetching each group's rows as it is formed.
+// groups of four and prefetching each group's rows (every line of them) as
+// it is formed.
 class NeighbourGroups {
  public:
+  // Asks for the marks of every neighbour at once, so that their misses
+  // overlap instead of coming one after another.
   NeighbourGroups(std::span<const std::uint32_t> nbrs, const Scratch& scratch, std::uint64_t n)
-      : nbrs_(nbrs), scratch_(scratch), n_(n) {}
+      : nbrs_(nbrs), scratch_(scratch), n_(n) {
+    for (const std::uint32_t v : nbrs_) {
+      if (v < n_) __builtin_prefetch(scratch_.marks() + v);
+    }
+  }
 
   Group next(const float* base, std::uint64_t d) {
     Group group;
@@ -115,7 +123,7 @@ class NeighbourGroups {
       const std::uint32_t v = nbrs_[pos_++];
       VELNOR_ASSERT(v < n_, "beam search: neighbour id out of range");
       if (scratch_.seen(v)) continue;
-      __builtin_prefetch(base + std::uint64_t{v} * d);
+      prefetch_bytes(base + std::uint64_t{v} * d, d * sizeof(float));
       group.ids[group.size++] = v;
     }
     return group;
@@ -163,6 +171,15 @@ std::vector<Candidate> beam_search(const SearchView& view, std::span<const std::
     const std::uint32_t node = list.id_at(first);
     scratch.set(node, Scratch::kExpanded);
     std::size_t next = first + 1;
+    // The entry expanded next, unless this node's neighbours displace it:
+    // its neighbour list is fetched while this node's distances are
+    // computed.
+    for (std::size_t ahead = next; ahead < list.size(); ++ahead) {
+      const std::uint32_t candidate = list.id_at(ahead);
+      if (scratch.expanded(candidate)) continue;
+      __builtin_prefetch(view.neighbors + view.offsets[candidate]);
+      break;
+    }
 
     // The neighbours not in the list, in stored order, in groups of four
     // whose distances are computed together; the next group's rows are
