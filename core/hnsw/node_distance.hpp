@@ -3,12 +3,14 @@
 // base-row indices returning an f32 that is smaller for closer rows. Two
 // variants: the exact one (sq_l2 of the rows) and the quantized one (the SQ8
 // code distance). Both also compute four distances from one row at once,
-// bit-identical to four single calls, and can prefetch a row they will read.
+// bit-identical to four single calls, and can prefetch a row they will read
+// (all of its cache lines).
 #include <cstdint>
 
 #include "core/dataset.hpp"
 #include "core/distance.hpp"
 #include "core/hnsw/sq8.hpp"
+#include "core/prefetch.hpp"
 
 namespace velnor {
 
@@ -24,9 +26,7 @@ struct ExactDistance {
     sq_l2_x4(dataset.row(a), rows, dataset.d(), out);
   }
   void prefetch(std::uint64_t a) const {
-    const char* p = reinterpret_cast<const char*>(dataset.data() + a * dataset.d());
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
+    prefetch_bytes(dataset.row(a), dataset.d() * sizeof(float));
   }
 };
 
@@ -37,11 +37,7 @@ struct CodeDistance {
   void x4(std::uint64_t a, const std::uint64_t b[4], float out[4]) const {
     sq8.code_dist_x4(a, b, out);
   }
-  void prefetch(std::uint64_t a) const {
-    const char* p = reinterpret_cast<const char*>(sq8.code(a));
-    __builtin_prefetch(p);
-    __builtin_prefetch(p + 64);
-  }
+  void prefetch(std::uint64_t a) const { prefetch_bytes(sq8.code(a), sq8.dim()); }
 };
 
 }  // namespace velnor
