@@ -34,7 +34,7 @@ partition::LeafList leaves_of_run(const Dataset& search, const KnnGraphParams& p
   partition::LeafList leaves =
       rp_tree_leaves(search.data(), search.n(), search.d(), params.c_max, bp.seed);
   if (params.fanout >= 2 && leaves.size() >= 2)
-    partition::add_halo(search, leaves, params.fanout, bp.seed);
+    partition::add_halo(search, leaves, params.fanout, bp.seed, partition::HaloMeasure::kProducts);
   return leaves;
 }
 

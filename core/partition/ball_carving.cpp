@@ -1,10 +1,14 @@
 #include "core/partition/ball_carving.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <limits>
 #include <numeric>
 
+#include <cblas.h>
+
+#include "core/blas.hpp"
 #include "core/distance.hpp"
 #include "core/error.hpp"
 #include "core/parallel.hpp"
@@ -25,6 +29,8 @@ constexpr std::size_t kAssignChunk = 512;
 // the most halo entries such a batch may hold.
 constexpr std::size_t kHaloBatch = 16384;
 constexpr std::size_t kHaloBatchEntries = std::size_t{1} << 22;
+// Points whose products with the centroids come from one matrix product.
+constexpr std::uint64_t kHaloProductRows = 64;
 
 // The c in [0, count) whose row_of(c) is nearest to `query`: the first
 // strictly smallest distance wins, starting from +inf with c = 0, so a NaN
@@ -179,28 +185,51 @@ void carve_disjoint(const Dataset& dataset, std::uint64_t c_max, std::vector<std
   }
 }
 
-std::vector<std::uint32_t> nearest_centroids(const float* query, const float* centroids,
-                                             std::uint64_t d, std::uint64_t k,
-                                             std::uint32_t excluded,
-                                             std::span<const std::uint32_t> candidates) {
+namespace {
+
+// The k nearest of the leaves offered, nearest first. Equal distances keep
+// the earlier offer first, and never displace one already held.
+class NearestLeaves {
+ public:
+  explicit NearestLeaves(std::uint64_t k) : k_(k) { held_.reserve(k + 1); }
+
+  void offer(std::uint32_t index, float dist) {
+    VELNOR_ASSERT(!std::isnan(dist), "NaN distance in the leaf halo: input holds NaN or infinity");
+    if (k_ == 0) return;
+    if (held_.size() == k_) {
+      if (!(held_.back().dist > dist)) return;
+      held_.pop_back();
+    }
+    const auto pos = std::upper_bound(held_.begin(), held_.end(), dist,
+                                      [](float v, const Held& h) { return v < h.dist; });
+    held_.insert(pos, {dist, index});
+  }
+
+  std::vector<std::uint32_t> indices() const {
+    std::vector<std::uint32_t> result;
+    result.reserve(held_.size());
+    for (const Held& h : held_) result.push_back(h.index);
+    return result;
+  }
+
+ private:
   struct Held {
     float dist;
     std::uint32_t index;
   };
+  std::uint64_t k_;
+  std::vector<Held> held_;
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> nearest_centroids(const float* query, const float* centroids,
+                                             std::uint64_t d, std::uint64_t k,
+                                             std::uint32_t excluded,
+                                             std::span<const std::uint32_t> candidates) {
   if (k == 0) return {};
-  std::vector<Held> held;
-  held.reserve(k + 1);
-  auto offer = [&](std::uint32_t index, float dist) {
-    VELNOR_ASSERT(!std::isnan(dist), "NaN distance in the leaf halo: input holds NaN or infinity");
-    if (held.size() == k) {
-      if (!(held.back().dist > dist)) return;
-      held.pop_back();
-    }
-    // After every held pair of equal distance: the earlier candidate stays first.
-    const auto pos = std::upper_bound(held.begin(), held.end(), dist,
-                                      [](float v, const Held& h) { return v < h.dist; });
-    held.insert(pos, {dist, index});
-  };
+  NearestLeaves held(k);
+  const auto offer = [&](std::uint32_t index, float dist) { held.offer(index, dist); };
 
   std::size_t c = 0;
   for (; c + 4 <= candidates.size(); c += 4) {
@@ -214,13 +243,46 @@ std::vector<std::uint32_t> nearest_centroids(const float* query, const float* ce
   for (; c < candidates.size(); ++c) {
     if (candidates[c] != excluded) offer(candidates[c], sq_l2(query, centroids + candidates[c] * d, d));
   }
-  std::vector<std::uint32_t> result;
-  result.reserve(held.size());
-  for (const Held& h : held) result.push_back(h.index);
-  return result;
+  return held.indices();
 }
 
-void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, std::uint64_t seed) {
+namespace {
+
+// The halo leaves of points first .. first + rows - 1 (rows of `dataset`) among
+// all leaf centroids, by products: for each point at most `room` leaf indices
+// into found[t * room ..], their number into found_count[t], t counted from
+// `offset`.
+void halo_by_products(const Dataset& dataset, std::uint64_t first, std::uint64_t rows,
+                      const std::vector<float>& centroids, const std::vector<float>& centroid_norms,
+                      const std::vector<std::uint32_t>& home, std::uint64_t k, std::uint64_t room,
+                      std::uint64_t offset, std::vector<float>& dots,
+                      std::vector<std::uint32_t>& found, std::vector<std::uint32_t>& found_count) {
+  const std::uint64_t leaf_count = centroid_norms.size(), d = dataset.d();
+  dots.resize(rows * leaf_count);
+  scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows),
+                    static_cast<int>(leaf_count), static_cast<int>(d), 1.0f, dataset.row(first),
+                    static_cast<int>(d), centroids.data(), static_cast<int>(d), 0.0f, dots.data(),
+                    static_cast<int>(leaf_count));
+  for (std::uint64_t r = 0; r < rows; ++r) {
+    const std::uint64_t p = first + r;
+    const float x_norm = dataset.norms()[p];
+    const float* row_dots = dots.data() + r * leaf_count;
+    NearestLeaves held(k);
+    for (std::uint64_t c = 0; c < leaf_count; ++c) {
+      if (c == home[p]) continue;
+      held.offer(static_cast<std::uint32_t>(c), (x_norm + centroid_norms[c]) - 2.0f * row_dots[c]);
+    }
+    const std::vector<std::uint32_t> near = held.indices();
+    const std::uint64_t t = offset + r;
+    std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
+    found_count[t] = static_cast<std::uint32_t>(near.size());
+  }
+}
+
+}  // namespace
+
+void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, std::uint64_t seed,
+              HaloMeasure measure) {
   const std::uint64_t leaf_count = leaves.size();
   if (fanout < 2 || leaf_count < 2) return;
   const std::uint64_t n = dataset.n(), d = dataset.d();
@@ -262,24 +324,44 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
   }
   const std::uint64_t per_batch =
       std::clamp<std::uint64_t>(kHaloBatchEntries / std::max<std::uint64_t>(room, 1), 1, kHaloBatch);
+  const bool by_products = measure == HaloMeasure::kProducts && !grouped && d > 0 &&
+                          d <= INT_MAX && leaf_count <= INT_MAX;
+  std::vector<float> centroid_norms;
+  if (by_products) {
+    use_single_threaded_blas();
+    for (std::uint64_t c = 0; c < leaf_count; ++c) {
+      centroid_norms.push_back(squared_norm(centroids.data() + c * d, d));
+    }
+  }
   std::vector<std::uint32_t> found;
   std::vector<std::uint32_t> found_count;
   for (std::uint64_t begin = 0; begin < n; begin += per_batch) {
     const std::uint64_t batch = std::min<std::uint64_t>(per_batch, n - begin);
     found.assign(batch * room, 0);
     found_count.assign(batch, 0);
-    parallel_for(
-        batch, [] { return std::vector<std::uint32_t>(); },
-        [&](std::vector<std::uint32_t>& candidates, std::size_t t) {
-          const std::uint64_t p = begin + t;
-          const float* point = dataset.row(p);
-          if (grouped) group_candidates(point, groups, d, candidates);
-          const auto near = nearest_centroids(point, centroids.data(), d, k, home[p],
-                                              grouped ? candidates : all_leaves);
-          std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
-          found_count[t] = static_cast<std::uint32_t>(near.size());
-        },
-        {.chunk = 64});
+    if (by_products) {
+      parallel_for(
+          (batch + kHaloProductRows - 1) / kHaloProductRows, [] { return std::vector<float>(); },
+          [&](std::vector<float>& dots, std::size_t b) {
+            const std::uint64_t offset = b * kHaloProductRows;
+            const std::uint64_t rows = std::min<std::uint64_t>(kHaloProductRows, batch - offset);
+            halo_by_products(dataset, begin + offset, rows, centroids, centroid_norms, home, k,
+                             room, offset, dots, found, found_count);
+          });
+    } else {
+      parallel_for(
+          batch, [] { return std::vector<std::uint32_t>(); },
+          [&](std::vector<std::uint32_t>& candidates, std::size_t t) {
+            const std::uint64_t p = begin + t;
+            const float* point = dataset.row(p);
+            if (grouped) group_candidates(point, groups, d, candidates);
+            const auto near = nearest_centroids(point, centroids.data(), d, k, home[p],
+                                                grouped ? candidates : all_leaves);
+            std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
+            found_count[t] = static_cast<std::uint32_t>(near.size());
+          },
+          {.chunk = 64});
+    }
     for (std::uint64_t t = 0; t < batch; ++t)
       for (std::uint32_t c = 0; c < found_count[t]; ++c)
         leaves[found[t * room + c]].push_back(static_cast<std::uint32_t>(begin + t));

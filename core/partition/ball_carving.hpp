@@ -39,11 +39,22 @@ std::vector<std::uint32_t> nearest_centroids(const float* query, const float* ce
                                              std::uint32_t excluded,
                                              std::span<const std::uint32_t> candidates);
 
+// How the halo measures points against leaf centroids.
+enum class HaloMeasure {
+  kExact,     // sq_l2 of the point and each centroid
+  // |x|^2 + |c|^2 - 2 x.c, the products of a block of points with every
+  // centroid from one matrix product: the same nearest leaves up to
+  // rounding, which may reorder distances that nearly tie.
+  kProducts,
+};
+
 // Appends every point to the min(L - 1, fanout - 1) leaves (other than its
 // own) whose centroids are nearest to it; with 257 leaves or more only the
-// leaves of the point's three nearest leaf groups are searched. Each leaf
-// keeps its members in order, followed by its halo members in ascending id
-// order. `leaves` must be disjoint and cover every point once.
-void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, std::uint64_t seed);
+// leaves of the point's three nearest leaf groups are searched, always by
+// exact distances. Each leaf keeps its members in order, followed by its
+// halo members in ascending id order. `leaves` must be disjoint and cover
+// every point once.
+void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, std::uint64_t seed,
+              HaloMeasure measure = HaloMeasure::kExact);
 
 }  // namespace velnor::partition

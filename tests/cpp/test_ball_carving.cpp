@@ -236,6 +236,60 @@ TEST(Halo, DirectSearchAddsTheNearestOtherLeaves) {
   }
 }
 
+// The halo measured by products picks, for every point, leaves as near as
+// the exact halo's: the same distances, up to the rounding of the products
+// (twice product_distance_error: one for each of two distances swapped).
+TEST(Halo, ProductsFindLeavesAsNearAsExactDistances) {
+  const std::size_t n = 3000, d = 24;
+  const auto x = clustered(n, d, 4);
+  const Dataset ds(x, n, d, Metric::L2);
+  const LeafList carved = partition(ds, params_with(100, 1, 9));
+  ASSERT_GE(carved.size(), 8u);
+  ASSERT_LE(carved.size(), 256u);
+  for (const std::uint64_t fanout : {2u, 4u}) {
+    LeafList exact = carved, products = carved;
+    add_halo(ds, exact, fanout, 9, HaloMeasure::kExact);
+    add_halo(ds, products, fanout, 9, HaloMeasure::kProducts);
+    ASSERT_EQ(products.size(), carved.size());
+    std::vector<std::vector<std::uint32_t>> exact_of(n), products_of(n);
+    for (std::size_t l = 0; l < carved.size(); ++l) {
+      ASSERT_TRUE(std::equal(carved[l].begin(), carved[l].end(), products[l].begin()));
+      for (std::size_t i = carved[l].size(); i < exact[l].size(); ++i) exact_of[exact[l][i]].push_back(l);
+      for (std::size_t i = carved[l].size(); i < products[l].size(); ++i) {
+        products_of[products[l][i]].push_back(l);
+      }
+    }
+    // Centroids as add_halo computes them.
+    std::vector<float> centroids(carved.size() * d, 0.0f);
+    for (std::size_t l = 0; l < carved.size(); ++l) {
+      for (const auto p : carved[l])
+        for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] += x[p * d + c];
+      for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] *= 1.0f / static_cast<float>(carved[l].size());
+    }
+    const auto distances = [&](std::uint32_t p, const std::vector<std::uint32_t>& ls) {
+      std::vector<float> out;
+      for (const auto l : ls) out.push_back(sq_l2(ds.row(p), centroids.data() + l * d, d));
+      std::sort(out.begin(), out.end());
+      return out;
+    };
+    float largest_norm = 0.0f;
+    for (std::size_t l = 0; l < carved.size(); ++l) {
+      largest_norm = std::max(largest_norm, squared_norm(centroids.data() + l * d, d));
+    }
+    std::size_t swapped = 0;
+    for (std::uint32_t p = 0; p < n; ++p) {
+      ASSERT_EQ(products_of[p].size(), fanout - 1) << "point " << p;
+      swapped += products_of[p] != exact_of[p];
+      const std::vector<float> want = distances(p, exact_of[p]), got = distances(p, products_of[p]);
+      for (std::size_t i = 0; i < want.size(); ++i) {
+        const double slack = 2.0 * product_distance_error(d, ds.norms()[p], largest_norm, want[i]);
+        ASSERT_LE(got[i], want[i] + slack) << "point " << p << ", fanout " << fanout;
+      }
+    }
+    EXPECT_LT(swapped, n / 100) << "only near ties may come out otherwise";
+  }
+}
+
 // Two carved leaves and fanout 2: both leaves end up holding every point.
 TEST(Halo, TwoLeavesBothHoldEveryPoint) {
   const std::size_t n = 300;
