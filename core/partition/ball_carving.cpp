@@ -229,7 +229,6 @@ std::vector<std::uint32_t> nearest_centroids(const float* query, const float* ce
                                              std::span<const std::uint32_t> candidates) {
   if (k == 0) return {};
   NearestLeaves held(k);
-  const auto offer = [&](std::uint32_t index, float dist) { held.offer(index, dist); };
 
   std::size_t c = 0;
   for (; c + 4 <= candidates.size(); c += 4) {
@@ -238,10 +237,10 @@ std::vector<std::uint32_t> nearest_centroids(const float* query, const float* ce
     float dist[4];
     sq_l2_x4(query, rows, d, dist);
     for (std::size_t t = 0; t < 4; ++t)
-      if (candidates[c + t] != excluded) offer(candidates[c + t], dist[t]);
+      if (candidates[c + t] != excluded) held.offer(candidates[c + t], dist[t]);
   }
   for (; c < candidates.size(); ++c) {
-    if (candidates[c] != excluded) offer(candidates[c], sq_l2(query, centroids + candidates[c] * d, d));
+    if (candidates[c] != excluded) held.offer(candidates[c], sq_l2(query, centroids + candidates[c] * d, d));
   }
   return held.indices();
 }
@@ -249,14 +248,12 @@ std::vector<std::uint32_t> nearest_centroids(const float* query, const float* ce
 namespace {
 
 // The halo leaves of points first .. first + rows - 1 (rows of `dataset`) among
-// all leaf centroids, by products: for each point at most `room` leaf indices
-// into found[t * room ..], their number into found_count[t], t counted from
-// `offset`.
+// all leaf centroids, by products: record(r, leaves) for the point first + r.
+template <class Record>
 void halo_by_products(const Dataset& dataset, std::uint64_t first, std::uint64_t rows,
                       const std::vector<float>& centroids, const std::vector<float>& centroid_norms,
-                      const std::vector<std::uint32_t>& home, std::uint64_t k, std::uint64_t room,
-                      std::uint64_t offset, std::vector<float>& dots,
-                      std::vector<std::uint32_t>& found, std::vector<std::uint32_t>& found_count) {
+                      const std::vector<std::uint32_t>& home, std::uint64_t k,
+                      std::vector<float>& dots, Record&& record) {
   const std::uint64_t leaf_count = centroid_norms.size(), d = dataset.d();
   dots.resize(rows * leaf_count);
   scipy_cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasTrans, static_cast<int>(rows),
@@ -272,10 +269,7 @@ void halo_by_products(const Dataset& dataset, std::uint64_t first, std::uint64_t
       if (c == home[p]) continue;
       held.offer(static_cast<std::uint32_t>(c), (x_norm + centroid_norms[c]) - 2.0f * row_dots[c]);
     }
-    const std::vector<std::uint32_t> near = held.indices();
-    const std::uint64_t t = offset + r;
-    std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
-    found_count[t] = static_cast<std::uint32_t>(near.size());
+    record(r, held.indices());
   }
 }
 
@@ -335,6 +329,11 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
   }
   std::vector<std::uint32_t> found;
   std::vector<std::uint32_t> found_count;
+  // The halo leaves of the batch's point t.
+  const auto record = [&](std::uint64_t t, const std::vector<std::uint32_t>& near) {
+    std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
+    found_count[t] = static_cast<std::uint32_t>(near.size());
+  };
   for (std::uint64_t begin = 0; begin < n; begin += per_batch) {
     const std::uint64_t batch = std::min<std::uint64_t>(per_batch, n - begin);
     found.assign(batch * room, 0);
@@ -345,8 +344,10 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
           [&](std::vector<float>& dots, std::size_t b) {
             const std::uint64_t offset = b * kHaloProductRows;
             const std::uint64_t rows = std::min<std::uint64_t>(kHaloProductRows, batch - offset);
-            halo_by_products(dataset, begin + offset, rows, centroids, centroid_norms, home, k,
-                             room, offset, dots, found, found_count);
+            halo_by_products(dataset, begin + offset, rows, centroids, centroid_norms, home, k, dots,
+                             [&](std::uint64_t r, const std::vector<std::uint32_t>& near) {
+                               record(offset + r, near);
+                             });
           });
     } else {
       parallel_for(
@@ -355,10 +356,8 @@ void add_halo(const Dataset& dataset, LeafList& leaves, std::uint64_t fanout, st
             const std::uint64_t p = begin + t;
             const float* point = dataset.row(p);
             if (grouped) group_candidates(point, groups, d, candidates);
-            const auto near = nearest_centroids(point, centroids.data(), d, k, home[p],
-                                                grouped ? candidates : all_leaves);
-            std::copy(near.begin(), near.end(), found.begin() + static_cast<std::ptrdiff_t>(t * room));
-            found_count[t] = static_cast<std::uint32_t>(near.size());
+            record(t, nearest_centroids(point, centroids.data(), d, k, home[p],
+                                        grouped ? candidates : all_leaves));
           },
           {.chunk = 64});
     }

@@ -37,6 +37,17 @@ BuildParams params_with(std::uint64_t c_max, std::uint64_t fanout, std::uint64_t
   return p;
 }
 
+// The leaves' centroids, summed and scaled in f32 as add_halo computes them.
+std::vector<float> centroids_of(const LeafList& leaves, const std::vector<float>& x, std::size_t d) {
+  std::vector<float> centroids(leaves.size() * d, 0.0f);
+  for (std::size_t l = 0; l < leaves.size(); ++l) {
+    for (const auto p : leaves[l])
+      for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] += x[p * d + c];
+    for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] *= 1.0f / static_cast<float>(leaves[l].size());
+  }
+  return centroids;
+}
+
 // Which leaves hold each point.
 std::vector<std::vector<std::uint32_t>> leaves_of(const LeafList& leaves, std::size_t n) {
   std::vector<std::vector<std::uint32_t>> where(n);
@@ -204,15 +215,10 @@ TEST(Halo, DirectSearchAddsTheNearestOtherLeaves) {
     ASSERT_EQ(leaves.size(), count);
     const std::uint64_t k = std::min<std::uint64_t>(count - 1, fanout - 1);
 
-    std::vector<float> centroids(count * d, 0.0f);
+    const std::vector<float> centroids = centroids_of(carved, x, d);
     std::vector<std::uint32_t> home(n);
-    for (std::size_t l = 0; l < count; ++l) {
-      for (const auto p : carved[l]) {
-        home[p] = l;
-        for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] += x[p * d + c];
-      }
-      for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] *= 1.0f / static_cast<float>(carved[l].size());
-    }
+    for (std::size_t l = 0; l < count; ++l)
+      for (const auto p : carved[l]) home[p] = l;
     std::vector<std::vector<std::uint32_t>> halo_of(n);
     for (std::size_t l = 0; l < count; ++l) {
       ASSERT_TRUE(std::equal(carved[l].begin(), carved[l].end(), leaves[l].begin()));
@@ -259,13 +265,7 @@ TEST(Halo, ProductsFindLeavesAsNearAsExactDistances) {
         products_of[products[l][i]].push_back(l);
       }
     }
-    // Centroids as add_halo computes them.
-    std::vector<float> centroids(carved.size() * d, 0.0f);
-    for (std::size_t l = 0; l < carved.size(); ++l) {
-      for (const auto p : carved[l])
-        for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] += x[p * d + c];
-      for (std::size_t c = 0; c < d; ++c) centroids[l * d + c] *= 1.0f / static_cast<float>(carved[l].size());
-    }
+    const std::vector<float> centroids = centroids_of(carved, x, d);
     const auto distances = [&](std::uint32_t p, const std::vector<std::uint32_t>& ls) {
       std::vector<float> out;
       for (const auto l : ls) out.push_back(sq_l2(ds.row(p), centroids.data() + l * d, d));
