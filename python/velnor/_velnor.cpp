@@ -27,6 +27,7 @@ PyMethodDef package_methods[] = {
 int exec_module(PyObject* module) {
   ModuleState& state = module_state(module);
   state = ModuleState{};
+  stop_calls_at_exit();
   Ref numpy(PyImport_ImportModule("numpy"));
   if (!numpy) return -1;
   state.ndarray_type = PyObject_GetAttrString(numpy.get(), "ndarray");

@@ -168,6 +168,10 @@ struct RunOptions {
 bool run_released_erased(std::uint64_t n_jobs, void (*call)(void*), void* work,
                          RunOptions options);
 
+// Makes the process's exit cancel the calls still running their work and
+// wait for them to unwind before the libraries they use are torn down.
+void stop_calls_at_exit();
+
 template <class Work>
 bool run_released(std::uint64_t n_jobs, Work&& work, RunOptions options = {}) {
   using Callable = std::remove_reference_t<Work>;

@@ -1,8 +1,11 @@
 // run_released: the core work of a call, with the interpreter lock released,
 // interruptible by Python's signal handlers and optionally showing progress.
 #include <cxxabi.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -10,6 +13,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "core/control.hpp"
 #include "core/parallel.hpp"
@@ -86,8 +90,64 @@ class ProgressLine {
   std::size_t width_ = 0;
 };
 
+// The calls whose core work is running. When the process exits while one
+// runs (a daemon thread's call, say), the exit handlers of the libraries the
+// work uses (BLAS frees its buffers) must not run under it: the exit stops
+// every such call first and waits until its work has unwound.
+class CallsInFlight {
+ public:
+  // Records a call about to start its work. Once the process is exiting the
+  // work must not start: the calling thread blocks here until the exit ends it.
+  void enter(Control& control) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (exiting_) changed_.wait(lock);
+    calls_.push_back(&control);
+  }
+  void leave(Control& control) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      calls_.erase(std::find(calls_.begin(), calls_.end(), &control));
+    }
+    changed_.notify_all();
+  }
+  // Cancels every call and returns once none is left running.
+  void stop_all() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    exiting_ = true;
+    for (Control* control : calls_) control->cancel();
+    changed_.wait(lock, [&] { return calls_.empty(); });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Control*> calls_;
+  bool exiting_ = false;
+};
+
+// Never destroyed: calls may still leave it while the process exits. A
+// forked child runs none of the parent's calls and starts a record of its
+// own, abandoning the parent's (whose lock another thread may have held).
+CallsInFlight* calls_in_flight_record = new CallsInFlight;
+CallsInFlight& calls_in_flight() { return *calls_in_flight_record; }
+void forget_calls_in_child() { calls_in_flight_record = new CallsInFlight; }
+
+class InFlight {
+ public:
+  explicit InFlight(Control& control) : control_(control) { calls_in_flight().enter(control_); }
+  ~InFlight() { calls_in_flight().leave(control_); }
+  InFlight(const InFlight&) = delete;
+  InFlight& operator=(const InFlight&) = delete;
+
+ private:
+  Control& control_;
+};
+
+void stop_calls_in_flight() { calls_in_flight().stop_all(); }
+
 // Runs the work with its pool and control block installed; never throws.
 std::exception_ptr run_core(void (*call)(void*), void* work, const Pool& pool, Control& control) {
+  const InFlight in_flight(control);
   try {
     const PoolScope pool_scope(pool);
     const ControlScope control_scope(&control);
@@ -109,6 +169,15 @@ struct PendingException {
 };
 
 }  // namespace
+
+void stop_calls_at_exit() {
+  static std::once_flag once;
+  // Handlers registered now run before those of the libraries loaded earlier.
+  std::call_once(once, [] {
+    pthread_atfork(nullptr, nullptr, forget_calls_in_child);
+    std::atexit(stop_calls_in_flight);
+  });
+}
 
 bool run_released_erased(std::uint64_t n_jobs, void (*call)(void*), void* work,
                          RunOptions options) {
