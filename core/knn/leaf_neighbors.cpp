@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -17,7 +18,7 @@ namespace {
 
 constexpr std::uint64_t kBarSamples = 64;
 
-bool nearer(const Candidate& a, const Candidate& b) { return a.dist < b.dist; }
+constexpr auto nearer = [](const Candidate& a, const Candidate& b) { return a.dist < b.dist; };
 
 // The members' picks during one leaf's pass over its Gram triangle. Each
 // member keeps the leaf-mates below its bar; when its slots fill up they are
@@ -46,12 +47,9 @@ class Picks {
     }
   }
 
-  // The member's k nearest picks (or all, if fewer).
-  std::span<Candidate> nearest(std::uint64_t member) {
-    Candidate* slots = buf_.picks.data() + member * room_;
-    const std::uint32_t held = buf_.held[member];
-    if (held > k_) std::nth_element(slots, slots + (k_ - 1), slots + held, nearer);
-    return {slots, std::min<std::uint64_t>(held, k_)};
+  std::uint64_t held(std::uint64_t member) const { return buf_.held[member]; }
+  std::span<const Candidate> all(std::uint64_t member) const {
+    return {buf_.picks.data() + member * room_, buf_.held[member]};
   }
 
  private:
@@ -199,6 +197,14 @@ void offer_leaf_neighbors(const RowSet& set, std::span<const std::uint32_t> leaf
   Picks picks(buf, s, k);
   buf.bars.resize(s);
   guess_bars(q, gram, s, k, picks.room(), buf.bars.data());
+  // A member whose list is full already needs no mate beyond the list's bar
+  // (ties at the bar may still enter, by id).
+  buf.guessed.resize(s);
+  for (std::uint64_t i = 0; i < s; ++i) {
+    const float entry = std::nextafter(lists.bar(leaf[i]), std::numeric_limits<float>::infinity());
+    buf.guessed[i] = buf.bars[i] < entry;
+    buf.bars[i] = std::min(buf.bars[i], entry);
+  }
   const bool avx512 = cpu_has_avx512f(), avx2 = cpu_has_avx2();
   for (std::uint64_t i = 0; i < s; ++i) {
     if (avx512) {
@@ -211,23 +217,27 @@ void offer_leaf_neighbors(const RowSet& set, std::span<const std::uint32_t> leaf
   }
 
   for (std::uint64_t i = 0; i < s; ++i) {
+    // Only what can still enter the member's list is ranked and goes through
+    // its lock: the k nearest of those are the k nearest picks that could.
+    const float bar = lists.bar(leaf[i]);
     buf.chosen.clear();
-    if (buf.held[i] < k) {
+    if (picks.held(i) < k && buf.guessed[i]) {
       // The guessed bar was too tight for this member: rank all its mates.
-      for (std::uint64_t j = 0; j < s; ++j)
-        if (j != i) buf.chosen.push_back({static_cast<std::uint32_t>(j), pair_dist(q, gram, s, i, j)});
+      for (std::uint64_t j = 0; j < s; ++j) {
+        if (j == i) continue;
+        const float dist = pair_dist(q, gram, s, i, j);
+        if (!(dist > bar)) buf.chosen.push_back({static_cast<std::uint32_t>(j), dist});
+      }
+    } else {
+      for (const Candidate& c : picks.all(i))
+        if (!(c.dist > bar)) buf.chosen.push_back(c);
+    }
+    if (buf.chosen.size() > k) {
       std::nth_element(buf.chosen.begin(), buf.chosen.begin() + static_cast<std::ptrdiff_t>(k - 1),
                        buf.chosen.end(), nearer);
       buf.chosen.resize(k);
-    } else {
-      for (const Candidate& c : picks.nearest(i)) buf.chosen.push_back(c);
     }
-    // Only what can still enter goes through the lock.
-    const float bar = lists.bar(leaf[i]);
-    std::size_t kept = 0;
-    for (const Candidate& c : buf.chosen)
-      if (!(c.dist > bar)) buf.chosen[kept++] = Candidate{leaf[c.id], c.dist};
-    buf.chosen.resize(kept);
+    for (Candidate& c : buf.chosen) c.id = leaf[c.id];
     lists.offer(leaf[i], buf.chosen);
   }
 }
