@@ -137,25 +137,32 @@ __attribute__((target("avx512f"))) void scan_row_avx512(const float* q, const fl
   scan_row_plain(q, g, s, i, j, picks);
 }
 
-// A first bar for each member, from an even sample of its leaf-mates: about
-// twice k of them should fall below it. With small leaves every mate is kept.
-void guess_bars(const float* q, const float* gram, std::uint64_t s, std::uint64_t k,
-                std::uint64_t room, float* bars) {
+// A first bar for each member. One whose list is full already needs no mate
+// beyond the list's bar (ties at the bar may still enter, by id). The others
+// get a guess from an even sample of their leaf-mates, about twice k of which
+// should fall below it; with small leaves every mate is kept.
+void first_bars(const float* q, const float* gram, std::uint64_t s, std::uint64_t k,
+                std::uint64_t room, const NeighborLists& lists, std::span<const std::uint32_t> leaf,
+                LeafBuffers& buf) {
   const float open = std::numeric_limits<float>::infinity();
-  if (s <= room) {
-    std::fill(bars, bars + s, open);
-    return;
-  }
+  buf.bars.resize(s);
+  buf.guessed.resize(s);
   const std::uint64_t rank =
       std::min<std::uint64_t>(kBarSamples - 1, (2 * (k + 1) * kBarSamples) / s + 2);
   float sample[kBarSamples];
   for (std::uint64_t i = 0; i < s; ++i) {
+    const float list_bar = lists.bar(leaf[i]);
+    buf.guessed[i] = list_bar == open;
+    if (!buf.guessed[i] || s <= room) {
+      buf.bars[i] = std::nextafter(list_bar, open);
+      continue;
+    }
     for (std::uint64_t t = 0; t < kBarSamples; ++t) {
-      const std::uint64_t j = (t * s) / kBarSamples + (i % (s / kBarSamples));
+      const std::uint64_t j = (t * s) / kBarSamples + (i % std::max<std::uint64_t>(s / kBarSamples, 1));
       sample[t] = j == i ? open : pair_dist(q, gram, s, i, j);
     }
     std::nth_element(sample, sample + rank, sample + kBarSamples);
-    bars[i] = sample[rank];
+    buf.bars[i] = sample[rank];
   }
 }
 
@@ -195,16 +202,7 @@ void offer_leaf_neighbors(const RowSet& set, std::span<const std::uint32_t> leaf
   const float* q = buf.norms.data();
   const float* gram = buf.gram.data();
   Picks picks(buf, s, k);
-  buf.bars.resize(s);
-  guess_bars(q, gram, s, k, picks.room(), buf.bars.data());
-  // A member whose list is full already needs no mate beyond the list's bar
-  // (ties at the bar may still enter, by id).
-  buf.guessed.resize(s);
-  for (std::uint64_t i = 0; i < s; ++i) {
-    const float entry = std::nextafter(lists.bar(leaf[i]), std::numeric_limits<float>::infinity());
-    buf.guessed[i] = buf.bars[i] < entry;
-    buf.bars[i] = std::min(buf.bars[i], entry);
-  }
+  first_bars(q, gram, s, k, picks.room(), lists, leaf, buf);
   const bool avx512 = cpu_has_avx512f(), avx2 = cpu_has_avx2();
   for (std::uint64_t i = 0; i < s; ++i) {
     if (avx512) {

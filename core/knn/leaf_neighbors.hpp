@@ -25,7 +25,7 @@ struct LeafBuffers {
   std::vector<float> gram;          // upper triangle of their Gram matrix, s x s
   std::vector<float> norms;         // their squared norms
   std::vector<float> bars;          // per member: what a leaf-mate must beat to be kept
-  std::vector<std::uint8_t> guessed;  // per member: its bar is a guess, tighter than its list's
+  std::vector<std::uint8_t> guessed;  // per member: its bar is a guess (its list is not full)
   std::vector<std::uint32_t> held;  // per member: entries in its slice of `picks`
   std::vector<Candidate> picks;     // per member, `room` (leaf position, distance) slots
   std::vector<Candidate> chosen;    // one member's final choice, as row ids
