@@ -12,6 +12,7 @@
 #include "core/distance.hpp"
 #include "core/error.hpp"
 #include "core/parallel.hpp"
+#include "core/prefetch.hpp"
 
 namespace velnor::partition {
 
@@ -25,6 +26,8 @@ constexpr std::uint64_t kDirectHaloLeaves = 256;
 constexpr std::uint64_t kHaloGroups = 3;
 // Points per parallel task when assigning points to centres.
 constexpr std::size_t kAssignChunk = 512;
+// Points requested ahead of the one assigned.
+constexpr std::size_t kPrefetchAhead = 4;
 // Points whose halo leaves are found before they are appended in order, and
 // the most halo entries such a batch may hold.
 constexpr std::size_t kHaloBatch = 16384;
@@ -160,8 +163,11 @@ void carve_disjoint(const Dataset& dataset, std::uint64_t c_max, std::vector<std
   const std::size_t chunks = (count + kAssignChunk - 1) / kAssignChunk;
   parallel_for(chunks, [&](std::size_t chunk) {
     const std::size_t end = std::min<std::size_t>(count, (chunk + 1) * kAssignChunk);
-    for (std::size_t pos = chunk * kAssignChunk; pos < end; ++pos)
+    for (std::size_t pos = chunk * kAssignChunk; pos < end; ++pos) {
+      // The points come in the order of the ids, scattered over the data.
+      if (pos + kPrefetchAhead < end) prefetch_bytes(dataset.row(ids[pos + kPrefetchAhead]), d * sizeof(float));
       nearest[pos] = static_cast<std::uint8_t>(first_nearest(dataset.row(ids[pos]), k, centre_row, d));
+    }
   });
   std::vector<std::vector<std::uint32_t>> buckets(k);
   for (std::size_t pos = 0; pos < count; ++pos) buckets[nearest[pos]].push_back(ids[pos]);
