@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/build.hpp"
+#include "core/copy_rows.hpp"
 #include "core/distance.hpp"
 #include "core/error.hpp"
 #include "core/knn/leaf_neighbors.hpp"
@@ -55,13 +56,13 @@ std::vector<std::uint32_t> first_appearance(const partition::LeafList& leaves, s
 
 std::vector<float> gather_rows(const float* rows, std::uint64_t dim,
                                const std::vector<std::uint32_t>& order) {
+  constexpr std::size_t kBlock = 1024;
   std::vector<float> out(order.size() * dim);
-  parallel_for(
-      order.size(),
-      [&](std::size_t t) {
-        std::memcpy(out.data() + t * dim, rows + std::uint64_t{order[t]} * dim, dim * sizeof(float));
-      },
-      {.chunk = 1024});
+  parallel_for((order.size() + kBlock - 1) / kBlock, [&](std::size_t b) {
+    const std::size_t begin = b * kBlock, count = std::min(kBlock, order.size() - begin);
+    copy_rows(rows, dim, std::span<const std::uint32_t>(order).subspan(begin, count),
+              out.data() + begin * dim);
+  });
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/blas.hpp"
+#include "core/copy_rows.hpp"
 #include "core/cpu.hpp"
 #include "core/parallel.hpp"
 #include "core/simd.hpp"
@@ -189,10 +190,8 @@ void offer_leaf_neighbors(const RowSet& set, std::span<const std::uint32_t> leaf
   k = std::min(k, s - 1);
   buf.rows.resize(s * dim);
   buf.norms.resize(s);
-  for (std::uint64_t i = 0; i < s; ++i) {
-    std::memcpy(buf.rows.data() + i * dim, set.rows + std::uint64_t{leaf[i]} * dim, dim * sizeof(float));
-    buf.norms[i] = set.norms[leaf[i]];
-  }
+  copy_rows(set.rows, dim, leaf, buf.rows.data());
+  for (std::uint64_t i = 0; i < s; ++i) buf.norms[i] = set.norms[leaf[i]];
   buf.gram.resize(s * s);
   use_single_threaded_blas();
   const auto si = static_cast<blasint>(s), di = static_cast<blasint>(dim);

@@ -3,6 +3,7 @@
 #include <cblas.h>
 
 #include "core/blas.hpp"
+#include "core/copy_rows.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -118,10 +119,8 @@ void leaf_sq_dists(const Dataset& dataset, std::span<const std::uint32_t> leaf, 
   scratch.block.resize(s * s);
   scratch.norms.resize(s);
   if (s == 0) return;
-  for (std::uint64_t i = 0; i < s; ++i) {
-    if (d != 0) std::memcpy(scratch.rows.data() + i * d, dataset.row(leaf[i]), d * sizeof(float));
-    scratch.norms[i] = d != 0 ? dataset.norms()[leaf[i]] : 0.0f;
-  }
+  copy_rows(dataset.data(), d, leaf.first(s), scratch.rows.data());
+  for (std::uint64_t i = 0; i < s; ++i) scratch.norms[i] = d != 0 ? dataset.norms()[leaf[i]] : 0.0f;
 
   // G = X X^T is symmetric: one triangle of it, then mirrored, halves the
   // product and makes D exactly symmetric.
