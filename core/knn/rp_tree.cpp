@@ -15,8 +15,6 @@ namespace {
 
 // Rows projected per parallel task when one part is large.
 constexpr std::uint64_t kProjectChunk = 4096;
-// Rows requested ahead of the one projected.
-constexpr std::uint64_t kPrefetchAhead = 4;
 
 struct Part {
   std::uint64_t begin, end;  // a range of the id array
@@ -48,9 +46,7 @@ partition::LeafList rp_tree_leaves(const float* rows, std::uint64_t n, std::uint
     const float* ra = rows + std::uint64_t{ids[a]} * dim;
     const float* rb = rows + std::uint64_t{ids[b]} * dim;
     const auto project = [&](std::uint64_t t) {
-      // The rows come in the order of the ids, scattered over the data.
-      if (t + kPrefetchAhead < part.end)
-        prefetch_bytes(rows + std::uint64_t{ids[t + kPrefetchAhead]} * dim, dim * sizeof(float));
+      prefetch_row_ahead(rows, dim, ids.data(), t, part.end);
       const float* x = rows + std::uint64_t{ids[t]} * dim;
       key[t] = sq_l2(x, rb, dim) - sq_l2(x, ra, dim);
     };

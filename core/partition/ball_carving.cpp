@@ -26,8 +26,6 @@ constexpr std::uint64_t kDirectHaloLeaves = 256;
 constexpr std::uint64_t kHaloGroups = 3;
 // Points per parallel task when assigning points to centres.
 constexpr std::size_t kAssignChunk = 512;
-// Points requested ahead of the one assigned.
-constexpr std::size_t kPrefetchAhead = 4;
 // Points whose halo leaves are found before they are appended in order, and
 // the most halo entries such a batch may hold.
 constexpr std::size_t kHaloBatch = 16384;
@@ -164,8 +162,7 @@ void carve_disjoint(const Dataset& dataset, std::uint64_t c_max, std::vector<std
   parallel_for(chunks, [&](std::size_t chunk) {
     const std::size_t end = std::min<std::size_t>(count, (chunk + 1) * kAssignChunk);
     for (std::size_t pos = chunk * kAssignChunk; pos < end; ++pos) {
-      // The points come in the order of the ids, scattered over the data.
-      if (pos + kPrefetchAhead < end) prefetch_bytes(dataset.row(ids[pos + kPrefetchAhead]), d * sizeof(float));
+      prefetch_row_ahead(dataset.data(), d, ids.data(), pos, end);
       nearest[pos] = static_cast<std::uint8_t>(first_nearest(dataset.row(ids[pos]), k, centre_row, d));
     }
   });
